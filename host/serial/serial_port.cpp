@@ -1,0 +1,24 @@
+#include "host/serial/serial_port.h"
+
+#include "host/serial/port_discovery.h"
+
+namespace kvat::serial {
+
+CSerialPort::CSerialPort() = default;
+
+void CSerialPort::Init(const std::string &port_name, int baud_rate, Parity parity, int data_bits,
+                       StopBits stop_bits, FlowControl flow, uint64_t read_buffer_size,
+                       const std::string &device_path) {
+    port_name_ = port_name;
+    device_path_ = device_path.empty() ? "/dev/" + port_name : device_path;
+    baud_rate_ = baud_rate;
+    parity_ = parity;
+    data_bits_ = data_bits;
+    stop_bits_ = stop_bits;
+    flow_ = flow;
+    read_buffer_size_ = read_buffer_size;
+}
+
+std::string CSerialPort::DevicePortName() const { return SafePortName(port_name_); }
+
+}  // namespace kvat::serial

@@ -1,0 +1,81 @@
+#include "host/serial/port_discovery.h"
+
+#include "fake_sysfs.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace kvat::serial;
+
+namespace {
+
+std::filesystem::path tree_root(const std::string &name) {
+    return std::filesystem::temp_directory_path() / ("kvat-sysfs-" + name + std::to_string(getpid()));
+}
+
+std::string describe(const PortRecord &r) {
+    return r.port_name + "|" + r.device_path + "|" + r.friendly_name + "|" + r.hardware_id;
+}
+
+}  // namespace
+
+TEST(Discovery, ListsEveryTtyWithADeviceInNaturalOrder) {
+    kvat_test::FakeSysfs sysfs(tree_root("std"));
+    sysfs.standard_tree();
+    std::vector<std::string> got;
+    for (const auto &r : EnumeratePorts(sysfs.root())) got.push_back(describe(r));
+    const std::vector<std::string> expected = {
+        "ttyACM0|/dev/ttyACM0|Kelvra Writer|USB\\VID_0D28&PID_0204\\0700000102",
+        "ttyACM2|/dev/ttyACM2|ttyACM2|USB\\VID_0D28&PID_0204",
+        "ttyACM10|/dev/ttyACM10|Kelvra Writer|USB\\VID_0D28&PID_0204\\0700000777",
+        "ttyS0|/dev/ttyS0|serial8250|",
+        "ttyUSB0|/dev/ttyUSB0|FT232R USB UART|USB\\VID_0403&PID_6001\\A9XYZ",
+    };
+    EXPECT_EQ(got, expected);
+}
+
+TEST(Discovery, CandidatesByIdDebugModeAndExplicitPorts) {
+    kvat_test::FakeSysfs sysfs(tree_root("cand"));
+    sysfs.standard_tree();
+    auto ports = EnumeratePorts(sysfs.root());
+    AddExplicitPorts(ports, {"/tmp/writers/ttyKV0", "/other/ttyKV0", "/tmp/we ird"});
+    std::vector<std::string> normal, debug;
+    for (const auto &p : ports) {
+        if (IsCandidate(p, false)) normal.push_back(p.port_name);
+        if (IsCandidate(p, true)) debug.push_back(p.port_name);
+    }
+    EXPECT_EQ(normal, (std::vector<std::string>{"ttyACM0", "ttyACM2", "ttyACM10", "ttyKV0",
+                                                "ttyKV0_2", "we_ird"}));
+    EXPECT_EQ(debug.size(), ports.size());
+    EXPECT_EQ(ports.back().device_path, "/tmp/we ird");
+    EXPECT_TRUE(ports.back().explicit_port);
+}
+
+TEST(Discovery, WriterIdRuleIsCaseSensitiveAnywhere) {
+    struct Case {
+        const char *id;
+        bool writer;
+    };
+    for (const Case &c : {Case{"USB\\VID_0D28&PID_0204\\0001", true},
+                          Case{"USB\\VID_0204&PID_0D28", true},
+                          Case{"xx0D28yy0204", true},
+                          Case{"USB\\VID_0d28&PID_0204", false},
+                          Case{"USB\\VID_0D28&PID_0205", false},
+                          Case{"", false}}) {
+        EXPECT_EQ(IsWriterPort(c.id), c.writer) << c.id;
+    }
+}
+
+TEST(Discovery, MissingOrEmptyTreeListsNothing) {
+    EXPECT_TRUE(EnumeratePorts(tree_root("missing")).empty());
+    kvat_test::FakeSysfs sysfs(tree_root("empty"));
+    EXPECT_TRUE(EnumeratePorts(sysfs.root()).empty());
+}
+
+TEST(Discovery, SafePortNames) {
+    EXPECT_EQ(SafePortName("ttyACM0"), "ttyACM0");
+    EXPECT_EQ(SafePortName("a/b c:d"), "a_b_c_d");
+    EXPECT_EQ(SafePortName(".."), "port..");
+    EXPECT_EQ(SafePortName(""), "port");
+}
