@@ -165,6 +165,27 @@ TEST(Failures, WriteFailureTimeOutAndWrongAnswers) {
     EXPECT_EQ(kvat_last_error(w.handle), 12u);
 }
 
+TEST(Failures, OfflineStatusWithoutAnAnswer) {
+    WriterDouble w(false);
+    // A NACK answer earlier must not make a later failed poll look like "failed".
+    w.respond = [&w](const Request &) { return std::optional<Bytes>(w.nack(3)); };
+    kvat_offline_state st;
+    ASSERT_EQ(kvat_offline_status(w.handle, &st), 1);
+    EXPECT_EQ(st.state, 2);
+
+    w.write_result = 0;
+    EXPECT_EQ(kvat_offline_status(w.handle, &st), 0);
+    EXPECT_EQ(st.state, -1);
+    EXPECT_EQ(st.error, 38);
+
+    w.write_result = 1;
+    w.respond = [](const Request &) { return std::nullopt; };
+    EXPECT_EQ(kvat_offline_status(w.handle, &st), 0);  // waits the full 5 s
+    EXPECT_EQ(st.state, -1);
+    EXPECT_EQ(st.error, 13);
+    EXPECT_EQ(st.progress0, 0u);
+}
+
 TEST(Failures, BroadcastWithoutAwaitedAnswer) {
     WriterDouble w(false);
     w.respond = [](const Request &) { return std::nullopt; };
@@ -212,6 +233,8 @@ TEST_P(Receive, AcceptedFrameIsAcceptedAgainUntilTheNextSend) {
     EXPECT_EQ(count_events(w, AT_EVENT_FRAME), 3);
     EXPECT_EQ(count_events(w, AT_EVENT_ERROR), 0);
     EXPECT_EQ(kvat_feed(w.handle, nullptr, 5), 0);
+    EXPECT_EQ(kvat_feed(w.handle, nullptr, 0), 0);
+    EXPECT_EQ(count_events(w, AT_EVENT_FRAME), 3);  // a null feed does not even analyse
 }
 
 TEST_P(Receive, BadCrcThenValidAnswerStillCompletes) {
