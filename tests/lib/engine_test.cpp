@@ -339,3 +339,38 @@ TEST(KeyStore, CustomKeyDefaultsAndHalfCalls) {
     EXPECT_EQ(kvat_target_connect(w.handle), 1);
     EXPECT_TRUE(w.requests.back().crc_ok);
 }
+
+// Random bytes, truncated frames and frames with wrong fields in random slices: the receive
+// path only ever reports errors or frames, and a good frame after an error still gets in.
+TEST(ReceiveRobustness, RandomInputNeverBreaksTheReceiver) {
+    for (bool encrypted : {false, true}) {
+        WriterDouble w(encrypted);
+        std::mt19937 rng(encrypted ? 11 : 10);
+        const Bytes good = w.ack();
+        for (int round = 0; round < 3000; ++round) {
+            Bytes junk(std::uniform_int_distribution<size_t>(0, 1200)(rng));
+            for (auto &b : junk) b = static_cast<uint8_t>(rng());
+            switch (round % 4) {
+                case 1:  // a real header with a random length
+                    junk.insert(junk.begin(), good.begin(), good.begin() + 4);
+                    break;
+                case 2:  // a truncated good frame
+                    junk.assign(good.begin(), good.begin() + static_cast<long>(rng() % good.size()));
+                    break;
+                case 3: {  // a good frame with one byte flipped
+                    junk = good;
+                    junk[rng() % junk.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+                    break;
+                }
+                default:
+                    break;
+            }
+            kvat_feed(w.handle, junk.data(), static_cast<uint32_t>(junk.size()));
+        }
+        // Whatever state the garbage left, an error resets the buffer; after at most one
+        // more error the good frame is accepted.
+        const Bytes reset = {'X', 'X', 'X', 'X'};
+        kvat_feed(w.handle, reset.data(), 4);
+        EXPECT_EQ(kvat_feed(w.handle, good.data(), static_cast<uint32_t>(good.size())), 1);
+    }
+}

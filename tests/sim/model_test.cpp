@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 
 using kvat::sim::Bytes;
@@ -410,5 +411,27 @@ TEST(ModelFaults, EachFaultDoesWhatItSays) {
         EXPECT_EQ(kvat_target_erase(link->handle, 30), 0);
         EXPECT_TRUE(link->writer.gone());
         EXPECT_TRUE(link->raw(link->request(AT_CODE_TARGET_CONNECT, word(0))).empty());
+    }
+}
+
+TEST(ModelFrames, RandomBytesNeverBreakTheWriter) {
+    for (bool encrypted : {false, true}) {
+        WriterSettings s;
+        s.encrypted = encrypted;
+        VirtualWriter w(s);
+        std::mt19937 rng(3);
+        for (int round = 0; round < 2000; ++round) {
+            Bytes junk(std::uniform_int_distribution<size_t>(0, 1500)(rng));
+            for (auto &b : junk) b = static_cast<uint8_t>(rng());
+            if (round % 3 == 0 && junk.size() >= 8) {
+                at_put_le32(&junk[0], AT_MAGIC);
+                at_put_le32(&junk[4], static_cast<uint32_t>(rng() % 1100));
+            }
+            w.receive(junk.data(), junk.size());
+            if (round % 50 == 0) w.drop_partial();
+        }
+        w.drop_partial();
+        const Bytes good = w.make_frame(AT_CODE_TARGET_CONNECT, word(0));
+        EXPECT_EQ(w.receive(good.data(), good.size()).size(), 1u);
     }
 }

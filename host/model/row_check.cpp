@@ -1,0 +1,155 @@
+#include "host/model/row_check.h"
+
+#include "host/model/at_command.h"
+
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+
+namespace kelvra {
+namespace {
+
+constexpr std::string_view kBaudRateMessage = "第%d条命令baudrate <= 0，无法执行AT命令";
+constexpr std::string_view kResetTypeMessage = "第%d条命令 复位类型错误，无法执行AT命令";
+constexpr std::string_view kTimeoutMessage = "第%d条命令timeout <= 0，无法执行AT命令";
+constexpr std::string_view kNotPkgMessage = "第%d条命令文件不是pkg，无法执行AT命令";
+constexpr std::string_view kNoFileMessage = "第%d条命令文件不存在，无法执行AT命令";
+constexpr std::string_view kEmptyFileMessage = "第%d条命令文件为空，无法执行AT命令";
+constexpr std::string_view kSizeMessage = "第%d条命令size <= 0，无法执行AT命令";
+constexpr std::string_view kJsonMessage = "第%d条命令json文件数据出错，无法执行AT命令\n错误信息：%s";
+constexpr std::string_view kFlagWordMessage =
+    "Row %d invalid string parameter. Valid string are as follows: true, false";
+constexpr std::string_view kDirectionWordMessage =
+    "Row %d invalid string parameter. Valid string are as follows: uarttousb, usbtouart";
+
+// Fills the first "%d" with the row and the first "%s" with `text`.
+std::string format_row(std::string_view format, int row, std::string_view text = {}) {
+    std::string out(format);
+    if (const auto at = out.find("%d"); at != std::string::npos)
+        out.replace(at, 2, std::to_string(row));
+    if (const auto at = out.find("%s"); at != std::string::npos) out.replace(at, 2, text);
+    return out;
+}
+
+std::optional<RowCheckFailure> refuse(std::string_view format, int row, std::string_view text = {}) {
+    return RowCheckFailure{row, RowCheckKind::Refusal, format_row(format, row, text)};
+}
+
+enum class FileState { Missing, Empty, Present };
+
+// A directory "opens" on some systems but holds no data: it counts as missing.
+FileState file_state(const std::string &path) {
+    std::error_code error;
+    if (path.empty() || std::filesystem::is_directory(path, error)) return FileState::Missing;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return FileState::Missing;
+    const auto size = std::filesystem::file_size(path, error);
+    return error || size == 0 ? FileState::Empty : FileState::Present;
+}
+
+bool uses_input_file(const S_CmdParam &record) {
+    switch (record.command) {
+        case ATCmdSetWriterCfg:
+        case ATCmdWriteTargetMemory:
+        case ATCmdLoadProject:
+            return true;
+        case ATCmdBroadcast:
+            return CmdText(record.data).empty();
+        default:
+            return false;
+    }
+}
+
+bool uses_timeout(std::int32_t command) {
+    switch (command) {
+        case ATCmdEraseTarget:
+        case ATCmdEraseTargetSectors:
+        case ATCmdWriteTargetVendorOptionByte:
+        case ATCmdWriteTargetUserOptionByte:
+        case ATCmdFactoryRunSRAMFW:
+        case ATCmdFactoryRunFlashFW:
+        case ATCmdSleep:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::optional<RowCheckFailure> check_values(const S_CmdParam &record, int row) {
+    if (record.command == ATCmdSetBaudRate && record.baudrate <= 0)
+        return refuse(kBaudRateMessage, row);
+    if (record.command == ATCmdTargetReset && record.reset_type == kInvalidResetType)
+        return refuse(kResetTypeMessage, row);
+    if (uses_timeout(record.command) && record.timeout <= 0) return refuse(kTimeoutMessage, row);
+    if (record.command == ATCmdSwitchOfflineProject && !CmdText(record.file).ends_with(".pkg"))
+        return refuse(kNotPkgMessage, row);
+    return std::nullopt;
+}
+
+std::optional<RowCheckFailure> check_input_file(const S_CmdParam &record, int row) {
+    if (!uses_input_file(record)) return std::nullopt;
+    switch (file_state(std::string(CmdText(record.file)))) {
+        case FileState::Missing:
+            return refuse(kNoFileMessage, row);
+        case FileState::Empty:
+            return refuse(kEmptyFileMessage, row);
+        case FileState::Present:
+            break;
+    }
+    return std::nullopt;
+}
+
+std::optional<RowCheckFailure> check_broadcast_words(const S_CmdParam &record, int row) {
+    if (record.kf == kInvalidWord || record.wait_response == kInvalidWord)
+        return RowCheckFailure{row, RowCheckKind::LogError, format_row(kFlagWordMessage, row)};
+    if (record.direction == kInvalidWord)
+        return RowCheckFailure{row, RowCheckKind::LogError, format_row(kDirectionWordMessage, row)};
+    if (record.wait_response != 0 && record.timeout <= 0) return refuse(kTimeoutMessage, row);
+    return std::nullopt;
+}
+
+// A file that cannot be read as JSON at all is left to the run; only conversion errors count.
+std::optional<RowCheckFailure> check_writer_config(const S_CmdParam &record, int row,
+                                                   const JsonConfigCheck &json_check) {
+    const std::string path(CmdText(record.file));
+    if (!json_check || !path.ends_with(".json")) return std::nullopt;
+    const std::string error = json_check(path);
+    if (error.empty()) return std::nullopt;
+    return refuse(kJsonMessage, row, error);
+}
+
+std::optional<RowCheckFailure> check_second_pass(const S_CmdParam &record, int row,
+                                                 const JsonConfigCheck &json_check) {
+    switch (record.command) {
+        case ATCmdReadTargetMemory:
+        case ATCmdEraseTargetSectors:
+            if (record.size == 0) return refuse(kSizeMessage, row);
+            return std::nullopt;
+        case ATCmdSetWriterCfg:
+            return check_writer_config(record, row, json_check);
+        case ATCmdBroadcast:
+            return check_broadcast_words(record, row);
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row,
+                                        const JsonConfigCheck &json_check) {
+    if (auto failure = check_values(record, row)) return failure;
+    if (auto failure = check_input_file(record, row)) return failure;
+    return check_second_pass(record, row, json_check);
+}
+
+std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands,
+                                         const JsonConfigCheck &json_check) {
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        if (auto failure = CheckRow(commands[i], static_cast<int>(i + 1), json_check)) return failure;
+    }
+    return std::nullopt;
+}
+
+}  // namespace kelvra

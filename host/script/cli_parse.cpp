@@ -1,0 +1,426 @@
+#include "host/script/cli_parse.h"
+
+#include "host/model/at_command.h"
+#include "host/script/value_rules.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+namespace kelvra::script {
+namespace {
+
+constexpr std::size_t npos = std::string::npos;
+
+// ---- Tables ----------------------------------------------------------------------------------
+
+cli_parse::CommandTable make_command_table() {
+    return {
+        {ATCmdGetWriterInfo, "-info"},
+        {ATCmdGetWriterCfg, "-cfg"},
+        {ATCmdSetWriterCfg, "-setcfg"},
+        {ATCmdSetBaudRate, "-setbaud"},
+        {ATCmdConnectTarget, "-connect"},
+        {ATCmdGetTargetStatus, "-status"},
+        {ATCmdGetTargetChipID, "-cid"},
+        {ATCmdReadTargetMemory, "-read"},
+        // Both erase commands share one word; the parser picks 107 first and falls back to 106.
+        {ATCmdEraseTarget, "-erase"},
+        {ATCmdEraseTargetSectors, "-erase"},
+        {ATCmdWriteTargetMemory, "-write"},
+        {ATCmdReadTargetOptionByte, "-read-ob"},
+        {ATCmdWriteTargetVendorOptionByte, "-write-vob"},
+        {ATCmdWriteTargetUserOptionByte, "-write-uob"},
+        {ATCmdTargetReset, "-reset"},
+        {ATCmdGetProjectInfo, "-prj-info"},
+        {ATCmdLoadProject, "-prj-ld"},
+        {ATCmdSwitchOfflineProject, "-prj-sw"},
+        {ATCmdDisableProject, "-prj-dis"},
+        {ATCmdStartOffline, "-start"},
+        {ATCmdGetOfflineStatus, "-offline-status"},
+        {ATCmdFactoryRunSRAMFW, "-factory-sram-fw"},
+        {ATCmdFactoryRunFlashFW, "-factory-flash-fw"},
+        {ATCmdBroadcast, "-bcst"},
+        {ATCmdSleep, "-sleep"},
+    };
+}
+
+// An option's value rule; returns false when a text value had to be cut to fit its field.
+using Store = std::function<bool(std::string_view value, S_CmdParam &record)>;
+
+template <typename Field>
+Store number_into(Field S_CmdParam::*field) {
+    return [field](std::string_view value, S_CmdParam &record) {
+        record.*field = static_cast<Field>(ParseNumber(value));
+        return true;
+    };
+}
+
+Store text_into(char (S_CmdParam::*field)[kCmdTextSize]) {
+    return [field](std::string_view value, S_CmdParam &record) {
+        return SetCmdText(record.*field, value);
+    };
+}
+
+Store word_into(std::int32_t S_CmdParam::*field) {
+    return [field](std::string_view value, S_CmdParam &record) {
+        record.*field = ParseWord(value);
+        return true;
+    };
+}
+
+// Any recognised-or-not "-kf" value other than 0, and any "-wtrsp", ask for the extended broadcast.
+Store kf_into() {
+    return [](std::string_view value, S_CmdParam &record) {
+        record.kf = ParseWord(value);
+        if (record.kf != 0) record.bcst_with_rsp = 1;
+        return true;
+    };
+}
+
+Store wait_response_into() {
+    return [](std::string_view value, S_CmdParam &record) {
+        record.wait_response = ParseWord(value);
+        record.bcst_with_rsp = 1;
+        return true;
+    };
+}
+
+// Indexed like cli_parse::kOptionWords.
+std::array<Store, cli_parse::kOptionCount> option_stores() {
+    return {
+        text_into(&S_CmdParam::file),
+        text_into(&S_CmdParam::password),
+        number_into(&S_CmdParam::baudrate),
+        number_into(&S_CmdParam::reset_type),
+        number_into(&S_CmdParam::address),
+        number_into(&S_CmdParam::size),
+        number_into(&S_CmdParam::timeout),
+        text_into(&S_CmdParam::data),
+        word_into(&S_CmdParam::direction),
+        kf_into(),
+        wait_response_into(),
+        number_into(&S_CmdParam::fw_num),
+        number_into(&S_CmdParam::mode),
+    };
+}
+
+// ---- Writers ---------------------------------------------------------------------------------
+
+std::string hex(std::uint32_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), kDigits[value % 16]);
+        value /= 16;
+    } while (value != 0);
+    return "0x" + digits;
+}
+
+std::string quoted(const char (&field)[kCmdTextSize]) {
+    return "\"" + std::string(CmdText(field)) + "\"";
+}
+
+std::string quoted_flag(std::int32_t value) { return value != 0 ? "\"true\"" : "\"false\""; }
+
+void write_nothing(const S_CmdParam &, std::string &) {}
+
+void write_timeout(const S_CmdParam &r, std::string &line) {
+    line += " -t " + std::to_string(r.timeout);
+}
+
+void write_address_size(const S_CmdParam &r, std::string &line) {
+    line += " -addr " + hex(r.address) + " -s " + hex(r.size);
+}
+
+void write_file(const S_CmdParam &r, std::string &line) { line += " -f " + quoted(r.file); }
+
+void write_password_if_set(const S_CmdParam &r, std::string &line) {
+    if (!CmdText(r.password).empty()) line += " -pwd " + quoted(r.password);
+}
+
+void write_baud_rate(const S_CmdParam &r, std::string &line) {
+    line += " -b " + std::to_string(r.baudrate);
+}
+
+void write_erase_sectors(const S_CmdParam &r, std::string &line) {
+    write_timeout(r, line);
+    write_address_size(r, line);
+}
+
+// "-fw-num all " keeps its trailing blank; loading strips it again.
+void write_target_memory(const S_CmdParam &r, std::string &line) {
+    line += " -addr " + hex(r.address);
+    write_file(r, line);
+    line += r.fw_num == kAllFirmware ? " -fw-num all " : " -fw-num " + std::to_string(r.fw_num);
+}
+
+void write_reset(const S_CmdParam &r, std::string &line) {
+    line += " -type " + std::to_string(r.reset_type);
+}
+
+void write_load_project(const S_CmdParam &r, std::string &line) {
+    write_file(r, line);
+    write_password_if_set(r, line);
+}
+
+void write_switch_project(const S_CmdParam &r, std::string &line) {
+    line += " -mode " + std::to_string(r.mode);
+    write_load_project(r, line);
+}
+
+// A payload file wins over payload text; the flags are always written, so a record read back
+// always asks for the extended broadcast.
+void write_broadcast(const S_CmdParam &r, std::string &line) {
+    if (!CmdText(r.file).empty()) write_file(r, line);
+    else line += " -data " + quoted(r.data);
+    line += std::string(" -dir ") + (r.direction != 0 ? "\"uarttousb\"" : "\"usbtouart\"");
+    line += " -kf " + quoted_flag(r.kf);
+    line += " -wtrsp " + quoted_flag(r.wait_response);
+    write_timeout(r, line);
+}
+
+std::map<std::int32_t, cli_parse::OptionWriter> make_writer_table() {
+    std::map<std::int32_t, cli_parse::OptionWriter> table;
+    const auto bind = [&table](std::initializer_list<std::int32_t> ids, const auto &writer) {
+        for (const auto id : ids) table.emplace(id, writer);
+    };
+    bind({ATCmdGetWriterInfo, ATCmdGetWriterCfg, ATCmdConnectTarget, ATCmdGetTargetStatus,
+          ATCmdGetTargetChipID, ATCmdReadTargetOptionByte, ATCmdGetProjectInfo,
+          ATCmdDisableProject, ATCmdStartOffline, ATCmdGetOfflineStatus},
+         write_nothing);
+    bind({ATCmdSetWriterCfg}, write_file);
+    bind({ATCmdSetBaudRate}, write_baud_rate);
+    bind({ATCmdReadTargetMemory}, write_address_size);
+    bind({ATCmdEraseTarget, ATCmdWriteTargetVendorOptionByte, ATCmdWriteTargetUserOptionByte,
+          ATCmdFactoryRunSRAMFW, ATCmdFactoryRunFlashFW, ATCmdSleep},
+         write_timeout);
+    bind({ATCmdEraseTargetSectors}, write_erase_sectors);
+    bind({ATCmdWriteTargetMemory}, write_target_memory);
+    bind({ATCmdTargetReset}, write_reset);
+    bind({ATCmdLoadProject}, write_load_project);
+    bind({ATCmdSwitchOfflineProject}, write_switch_project);
+    bind({ATCmdBroadcast}, write_broadcast);
+    return table;
+}
+
+// ---- Text operations -------------------------------------------------------------------------
+
+bool contains(std::string_view text, std::string_view part) { return text.find(part) != npos; }
+
+void trim_spaces(std::string &text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == npos) {
+        text.clear();
+        return;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+}
+
+void squeeze(std::string &text) {
+    std::erase_if(text, [](char c) { return c == ' ' || c == '\t'; });
+}
+
+void strip_quotes(std::string &text) {
+    text.erase(0, std::min(text.find_first_not_of('"'), text.size()));
+    const auto last = text.find_last_not_of('"');
+    text.erase(last == npos ? 0 : last + 1);
+}
+
+std::string enclosed(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// The command word: the first word of the line; a line with blanks but no '-' is squeezed.
+std::string command_word(std::string &w) {
+    const auto space = w.find(' ');
+    if (space == npos) return w;
+    if (contains(w, "-")) return w.substr(0, space);
+    squeeze(w);
+    return w;
+}
+
+// ---- Splitting an option word from its value ---------------------------------------------------
+
+struct Split {
+    std::string key;
+    std::string value;
+};
+
+// `w` is non-empty with no blanks at either end. A plain value is one word with its closing
+// blank; a quoted value runs from the blank before its opening quote to the next '-'.
+Split split_option(const std::string &w) {
+    const auto space = w.find(' ');
+    const auto quote = w.find('"');
+    if (space == npos && quote == npos) return {w, {}};
+
+    const bool space_first = space != npos && (quote == npos || space < quote);
+    bool is_quoted = !space_first;
+    const std::size_t e = is_quoted ? quote : space;
+    Split out{w.substr(0, e), {}};
+    std::size_t r = npos;
+    if (!is_quoted) {
+        r = w.find_first_not_of(' ', e);
+        if (r != npos && w[r] == '"') is_quoted = true;
+    }
+    if (is_quoted) {
+        const auto dash = w.find('-', e + 1);
+        out.value = dash == npos ? w.substr(e) : w.substr(e, dash - e);
+    } else {
+        const auto closing = r == npos ? npos : w.find(' ', r + 1);
+        out.value = closing == npos ? w.substr(e) : w.substr(e, closing - e + 1);
+    }
+
+    if (!contains(out.key, "-")) {
+        out.key.clear();
+    } else if (!is_quoted && out.key == "-f" && contains(out.value, "-") &&
+               !IsDecimalInt32(out.value)) {
+        out.value.clear();  // "-f" followed directly by the next option has no value
+    }
+    return out;
+}
+
+// The value between its first and last quote (or all of it when it has none).
+std::string unquote(std::string value) {
+    if (const auto first = value.find('"'); first != npos) value.erase(0, first + 1);
+    if (const auto last = value.rfind('"'); last != npos) value.erase(last);
+    return value;
+}
+
+}  // namespace
+
+// ---- cli_parse -------------------------------------------------------------------------------
+
+std::string cli_error_message(int code) {
+    switch (code) {
+        case CliOk: return "";
+        case CliCommandRepeat: return "AT command repeat";
+        case CliCommandNotFound: return "command not found";
+        case CliParameterRepeat: return "parameter repeat";
+        case CliParameterAmbiguity: return "parameter ambiguity";
+        case CliTooManyParameters: return "too many parameters";
+        case CliInvalidArgument:
+            return "Invalid argument or missing space and quotation mark for argument";
+        case CliFileFormatError: return "file format error";
+        case CliFileNotFound: return "file not found";
+        default: return "";
+    }
+}
+
+cli_parse::cli_parse()
+    : command_table(make_command_table()),
+      option_table(make_option_table()),
+      writer_table(make_writer_table()) {}
+
+std::map<std::string, cli_parse::OptionParser> cli_parse::make_option_table() {
+    std::map<std::string, OptionParser> table;
+    const auto stores = option_stores();
+    for (std::size_t index = 0; index < kOptionCount; ++index) {
+        const std::string word(kOptionWords[index]);
+        table.emplace(word, [this, index, word, store = stores[index]](std::string &value,
+                                                                       S_CmdParam &record) {
+            ++option_counts[index];
+            if (!store(value, record))
+                cut_warning_ = "argument of " + word + " is longer than " +
+                               std::to_string(kCmdTextSize - 1) + " bytes and was cut";
+        });
+    }
+    return table;
+}
+
+std::string cli_parse::command_name(std::int32_t id) const {
+    const auto it = std::find_if(command_table.begin(), command_table.end(),
+                                 [id](const auto &entry) { return entry.first == id; });
+    return it == command_table.end() ? std::string() : it->second;
+}
+
+std::string cli_parse::command_line(const S_CmdParam &record) const {
+    const auto writer = writer_table.find(record.command);
+    if (writer == writer_table.end()) return {};
+    std::string line = command_name(record.command);
+    writer->second(record, line);
+    return line;
+}
+
+int cli_parse::parse_line(const std::string &line, S_CmdParam &record, std::string &message) {
+    std::string w = line;
+    record = ZeroCmdParam();
+
+    const std::string word = command_word(w);
+    const auto command = std::find_if(command_table.begin(), command_table.end(),
+                                      [&word](const auto &entry) { return entry.second == word; });
+    if (command == command_table.end()) return CliCommandNotFound;
+    record.command = command->first;
+    w.erase(w.find(word), word.size());
+
+    for (const auto &entry : command_table)
+        if (contains(w, entry.second)) return CliCommandRepeat;
+    if (record.command == ATCmdEraseTargetSectors && !contains(w, "-addr") && !contains(w, "-s"))
+        record.command = ATCmdEraseTarget;
+    if (record.command == ATCmdBroadcast && contains(w, "-data") && contains(w, "-f"))
+        return CliParameterAmbiguity;
+
+    read_options(w, record, message);
+    const bool repeated = std::any_of(option_counts.begin(), option_counts.end(),
+                                      [](std::int32_t count) { return count >= 2; });
+    return repeated ? CliParameterRepeat : CliOk;
+}
+
+// Reads the options of `w` (the line without its command word) into `record`; sets `message`.
+void cli_parse::read_options(std::string &w, S_CmdParam &record, std::string &message) {
+    option_counts.fill(0);
+    std::string rejected;  // fragments that could not be read, each in apostrophes
+    auto dashes = std::count(w.begin(), w.end(), '-');
+
+    while (dashes > 0) {
+        trim_spaces(w);
+        if (w.empty()) break;
+        auto [key, value] = split_option(w);
+
+        if (key.empty()) {
+            const std::string fragment = w.substr(0, w.find('-'));
+            if (fragment.empty()) break;  // cannot happen (a word starting with '-' has a key)
+            rejected += enclosed(fragment);
+            w.erase(0, fragment.size());
+            continue;  // the '-' that ends the fragment is still to be read
+        }
+        --dashes;
+        if (value.empty() || value == "\"\"") {
+            message = "comand:" + key + ", argument is empty";
+            w.erase(0, key.size());
+            continue;
+        }
+        if (const auto quote = value.find('"');
+            quote != npos && value.find('"', quote + 1) == npos) {
+            rejected += enclosed(value);
+            w.erase(0, quote);
+            continue;
+        }
+
+        trim_spaces(key);
+        trim_spaces(value);
+        value = unquote(std::move(value));
+        if (const auto option = option_table.find(key); option != option_table.end()) {
+            cut_warning_.clear();
+            option->second(value, record);
+            if (!cut_warning_.empty()) message = cut_warning_;
+            if (const auto at = w.find(value); at != npos) {
+                w.erase(0, at + value.size());
+                w.erase(0, std::min(w.find_first_not_of('"'), w.size()));
+            }
+        } else if (const auto at = w.find(value, key.size()); at != npos) {
+            const std::string fragment = value.empty() ? w : w.substr(0, at + value.size());
+            rejected += enclosed(fragment);
+            w.erase(0, fragment.size());
+        }
+    }
+
+    trim_spaces(w);
+    strip_quotes(w);
+    if (!message.empty()) return;
+    if (!rejected.empty() && rejected != "''")
+        message = "Invalid argument or missing space and quotation mark for argument:" + rejected;
+    else if (!w.empty())
+        message = "There are redundant parameters:'" + w + "'. Did you forget to add '-'";
+}
+
+}  // namespace kelvra::script
