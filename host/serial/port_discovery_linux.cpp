@@ -107,6 +107,10 @@ std::vector<PortRecord> EnumeratePorts(const fs::path &sysfs_root) {
             record.friendly_name = read_attribute(*usb / "product");
             if (record.friendly_name.empty()) record.friendly_name = read_attribute(*usb / "manufacturer");
         }
+        // As on other systems, a "(COMn)" suffix in the product text is not part of the name.
+        if (const auto com = record.friendly_name.find("(COM"); com != std::string::npos) {
+            record.friendly_name.erase(com);
+        }
         if (record.friendly_name.empty()) record.friendly_name = driver_name(device, root);
         if (record.friendly_name.empty()) record.friendly_name = name;
         ports.push_back(std::move(record));

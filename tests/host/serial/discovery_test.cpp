@@ -35,6 +35,16 @@ TEST(Discovery, ListsEveryTtyWithADeviceInNaturalOrder) {
     EXPECT_EQ(got, expected);
 }
 
+TEST(Discovery, FriendlyNameLosesAComPortSuffix) {
+    kvat_test::FakeSysfs sysfs(tree_root("com"));
+    sysfs.usb_device("usb1/1-5", "1a86", "7523", "", "USB-SERIAL CH340 (COM7)");
+    sysfs.tty("ttyUSB3", "usb1/1-5/1-5:1.0/ttyUSB3", "usb1/1-5/1-5:1.0/ttyUSB3");
+    const auto ports = EnumeratePorts(sysfs.root());
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].friendly_name, "USB-SERIAL CH340 ");
+    EXPECT_EQ(ports[0].hardware_id, "USB\\VID_1A86&PID_7523");
+}
+
 TEST(Discovery, CandidatesByIdDebugModeAndExplicitPorts) {
     kvat_test::FakeSysfs sysfs(tree_root("cand"));
     sysfs.standard_tree();
