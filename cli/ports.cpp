@@ -21,7 +21,7 @@ struct PortsOptions {
     std::string sysfs_root = "/sys";
 };
 
-void print_table(const std::vector<serial::PortRecord> &ports, bool any_port) {
+void print_table(const std::vector<kelvra::serial::PortRecord> &ports, bool any_port) {
     const std::vector<std::string> heads = {"PORT", "DEVICE", "FRIENDLY NAME", "HARDWARE ID"};
     std::vector<size_t> width;
     for (const auto &h : heads) width.push_back(h.size());
@@ -40,7 +40,7 @@ void print_table(const std::vector<serial::PortRecord> &ports, bool any_port) {
     row(heads[0], heads[1], heads[2], heads[3], "WRITER");
     size_t candidates = 0;
     for (const auto &p : ports) {
-        const bool candidate = serial::IsCandidate(p, any_port);
+        const bool candidate = kelvra::serial::IsCandidate(p, any_port);
         candidates += candidate ? 1 : 0;
         row(p.port_name, p.device_path, p.friendly_name, p.hardware_id, candidate ? "yes" : "no");
     }
@@ -54,8 +54,8 @@ int run(const PortsOptions &o) {
         std::fprintf(stderr, "kvat ports: %s is not a folder\n", o.sysfs_root.c_str());
         return kExitInput;
     }
-    auto ports = serial::EnumeratePorts(o.sysfs_root);
-    serial::AddExplicitPorts(ports, o.ports);
+    auto ports = kelvra::serial::EnumeratePorts(o.sysfs_root);
+    kelvra::serial::AddExplicitPorts(ports, o.ports);
     if (o.json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const auto &p : ports) {
@@ -63,7 +63,7 @@ int run(const PortsOptions &o) {
                             {"device_path", p.device_path},
                             {"friendly_name", p.friendly_name},
                             {"hardware_id", p.hardware_id},
-                            {"candidate", serial::IsCandidate(p, o.any_port)}});
+                            {"candidate", kelvra::serial::IsCandidate(p, o.any_port)}});
         }
         const std::string text =
             list.dump(4, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -22,8 +22,8 @@ struct SimOptions {
     std::string serial_prefix = "KVSIM";
     bool encrypt = false;
     std::string key, iv;
-    sim::WriterSettings settings;
-    sim::FaultSettings faults;
+    kelvra::sim::WriterSettings settings;
+    kelvra::sim::FaultSettings faults;
     int fault_writer = -1;
     double duration = 0;  // seconds; 0: until interrupted
 };
@@ -53,7 +53,7 @@ int run(SimOptions &o) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    sim::VirtualWriterPool::Options options;
+    kelvra::sim::VirtualWriterPool::Options options;
     options.count = o.count;
     options.link_dir = o.link_dir;
     options.settings = o.settings;
@@ -61,9 +61,9 @@ int run(SimOptions &o) {
     options.faults = o.faults;
     if (o.fault_writer >= 0) options.fault_writer = static_cast<size_t>(o.fault_writer);
 
-    std::unique_ptr<sim::VirtualWriterPool> pool;
+    std::unique_ptr<kelvra::sim::VirtualWriterPool> pool;
     try {
-        pool = std::make_unique<sim::VirtualWriterPool>(options);
+        pool = std::make_unique<kelvra::sim::VirtualWriterPool>(options);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kvat sim: %s\n", e.what());
         return kExitInput;

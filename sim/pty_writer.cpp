@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace kvat::sim {
+namespace kelvra::sim {
 
 namespace {
 
@@ -189,4 +189,4 @@ VirtualWriterPool::~VirtualWriterPool() {
     }
 }
 
-}  // namespace kvat::sim
+}  // namespace kelvra::sim

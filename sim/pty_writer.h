@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace kvat::sim {
+namespace kelvra::sim {
 
 class PtyWriter {
 public:
@@ -81,4 +81,4 @@ private:
     std::vector<std::filesystem::path> links_;
 };
 
-}  // namespace kvat::sim
+}  // namespace kelvra::sim

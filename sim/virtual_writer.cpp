@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace kvat::sim {
+namespace kelvra::sim {
 
 namespace {
 
@@ -422,4 +422,4 @@ VirtualWriter::Answer VirtualWriter::broadcast(const Bytes &p) {
     return data(AT_CODE_BROADCAST, record);
 }
 
-}  // namespace kvat::sim
+}  // namespace kelvra::sim

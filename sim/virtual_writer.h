@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kvat::sim {
+namespace kelvra::sim {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -150,4 +150,4 @@ private:
     uint32_t offline_polls_left_ = 0;
 };
 
-}  // namespace kvat::sim
+}  // namespace kelvra::sim

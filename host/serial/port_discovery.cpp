@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 
 bool IsWriterPort(const std::string &hardware_id) {
     return hardware_id.find("0D28") != std::string::npos &&
@@ -45,4 +45,4 @@ void AddExplicitPorts(std::vector<PortRecord> &ports, const std::vector<std::str
     }
 }
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

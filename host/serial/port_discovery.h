@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 
 struct PortRecord {
     std::string port_name;      // e.g. ttyACM0; always safe as a folder name
@@ -35,4 +35,4 @@ bool IsCandidate(const PortRecord &port, bool debug_mode);
 // `name` with every character outside [A-Za-z0-9._-] replaced by '_', never "", "." or "..".
 std::string SafePortName(const std::string &name);
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

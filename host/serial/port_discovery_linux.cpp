@@ -8,7 +8,7 @@
 #include <fstream>
 #include <optional>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 namespace {
 
 namespace fs = std::filesystem;
@@ -121,4 +121,4 @@ std::vector<PortRecord> EnumeratePorts(const fs::path &sysfs_root) {
     return ports;
 }
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

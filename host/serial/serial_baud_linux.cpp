@@ -3,7 +3,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-namespace kvat::serial::detail {
+namespace kelvra::serial::detail {
 
 bool linux_set_baud(int fd, int rate) {
     if (rate <= 0) return false;
@@ -22,4 +22,4 @@ int linux_get_baud(int fd) {
     return static_cast<int>(tio.c_ospeed);
 }
 
-}  // namespace kvat::serial::detail
+}  // namespace kelvra::serial::detail

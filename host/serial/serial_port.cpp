@@ -2,7 +2,7 @@
 
 #include "host/serial/port_discovery.h"
 
-namespace kvat::serial {
+namespace kelvra::serial {
 
 CSerialPort::CSerialPort() = default;
 
@@ -21,4 +21,4 @@ void CSerialPort::Init(const std::string &port_name, int baud_rate, Parity parit
 
 std::string CSerialPort::DevicePortName() const { return SafePortName(port_name_); }
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

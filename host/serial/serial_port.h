@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 
 enum class Parity { None, Odd, Even };
 enum class StopBits { One, Two };
@@ -83,4 +83,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

@@ -10,7 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 namespace {
 
 constexpr int kWriteStallMs = 5000;  // a write that makes no progress this long fails
@@ -211,4 +211,4 @@ void CSerialPort::EventLoop() {
     if (lost && running_) PortLost.emit(name);
 }
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-namespace kvat::serial {
+namespace kelvra::serial {
 
 template <typename... Args>
 class Signal {
@@ -35,4 +35,4 @@ private:
     std::vector<Slot> slots_;
 };
 
-}  // namespace kvat::serial
+}  // namespace kelvra::serial

@@ -13,11 +13,11 @@
 #include <random>
 #include <string>
 
-using kvat::sim::Bytes;
-using kvat::sim::FaultSettings;
-using kvat::sim::Reply;
-using kvat::sim::VirtualWriter;
-using kvat::sim::WriterSettings;
+using kelvra::sim::Bytes;
+using kelvra::sim::FaultSettings;
+using kelvra::sim::Reply;
+using kelvra::sim::VirtualWriter;
+using kelvra::sim::WriterSettings;
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <random>
 
-using kvat::sim::Bytes;
-using kvat::sim::FaultSettings;
-using kvat::sim::VirtualWriterPool;
-using kvat::sim::WriterSettings;
+using kelvra::sim::Bytes;
+using kelvra::sim::FaultSettings;
+using kelvra::sim::VirtualWriterPool;
+using kelvra::sim::WriterSettings;
 using kvat_test::PtyHost;
 
 namespace fs = std::filesystem;

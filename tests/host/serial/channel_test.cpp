@@ -14,7 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
-using kvat::serial::CSerialPort;
+using kelvra::serial::CSerialPort;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -107,8 +107,8 @@ struct Listener {
 TEST(Channel, BytesBothWaysAndLargeBlocksInPieces) {
     Pty pty;
     CSerialPort port;
-    port.Init("ttyKV0", 115200, kvat::serial::Parity::None, 8, kvat::serial::StopBits::One,
-              kvat::serial::FlowControl::None, 512, pty.slave_path);
+    port.Init("ttyKV0", 115200, kelvra::serial::Parity::None, 8, kelvra::serial::StopBits::One,
+              kelvra::serial::FlowControl::None, 512, pty.slave_path);
     Listener listener(port);
     ASSERT_TRUE(port.Open());
     EXPECT_TRUE(port.IsOpen());

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-using namespace kvat::serial;
+using namespace kelvra::serial;
 
 namespace {
 
