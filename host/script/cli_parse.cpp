@@ -350,6 +350,8 @@ int cli_parse::parse_line(const std::string &line, S_CmdParam &record, std::stri
                                       [&word](const auto &entry) { return entry.second == word; });
     if (command == command_table.end()) return CliCommandNotFound;
     record.command = command->first;
+    // Counters belong to the recognised line, also when it is rejected below.
+    option_counts.fill(0);
     w.erase(w.find(word), word.size());
 
     for (const auto &entry : command_table)

@@ -78,7 +78,10 @@ std::int32_t ParseWord(std::string_view value) {
 }
 
 bool IsDecimalInt32(std::string_view value) {
-    const Scanned scanned = scan(value, 10, 0x80000000u);
+    // Only blanks may lead here: a tab or line break before the number makes it no number.
+    const auto first = value.find_first_not_of(' ');
+    if (first == std::string_view::npos || is_c_space(value[first])) return false;
+    const Scanned scanned = scan(value.substr(first), 10, 0x80000000u);
     if (!scanned.any_digit || scanned.overflow) return false;
     return scanned.negative || scanned.magnitude <= 0x7FFFFFFFu;
 }

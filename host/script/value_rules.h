@@ -16,8 +16,8 @@ std::uint32_t ParseNumber(std::string_view value);
 // anything else -100. Case-sensitive.
 std::int32_t ParseWord(std::string_view value);
 
-// True when the text starts (after C white space) with a signed decimal integer that fits into
-// 32 bits; what follows the digits does not matter.
+// True when the text starts (after blanks, 0x20 only) with a signed decimal integer that fits
+// into 32 bits; what follows the digits does not matter.
 bool IsDecimalInt32(std::string_view value);
 
 }  // namespace kelvra::script

@@ -73,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"stops", "stops.kvatscript"},
                       Case{"stops_json", "--json stops.kvatscript"},
                       Case{"row_checks", "row-checks.kvatscript"},
+                      Case{"values_json", "--json values.kvatscript"},
                       Case{"missing_file", "absent.kvatscript"},
                       Case{"missing_file_json", "--json absent.kvatscript"},
                       Case{"wrong_extension", "payload.bin"}),

@@ -28,7 +28,7 @@ TEST(Catalogue, BothMapsHoldTheSame25IdsInAscendingOrder) {
     }
 }
 
-TEST(Catalogue, NamesOfSelectedIds) {
+TEST(Catalogue, EveryIdWithBothNames) {
     struct Case {
         std::int32_t id;
         const char *name;
@@ -36,10 +36,28 @@ TEST(Catalogue, NamesOfSelectedIds) {
     };
     const Case cases[] = {
         {1, "ATCmdGetWriterInfo", "查询KV信息"},
+        {3, "ATCmdGetWriterCfg", "查询KV配置"},
+        {5, "ATCmdSetWriterCfg", "更新KV配置"},
+        {6, "ATCmdSetBaudRate", "设置AT接口波特率"},
+        {100, "ATCmdConnectTarget", "连接目标芯片"},
+        {101, "ATCmdGetTargetStatus", "获取目标芯片连接状态"},
+        {102, "ATCmdGetTargetChipID", "获取目标芯片ID"},
+        {104, "ATCmdReadTargetMemory", "读取目标芯片数据"},
+        {106, "ATCmdEraseTarget", "擦除目标芯片"},
         {107, "ATCmdEraseTargetSectors", "擦除目标芯片扇区"},
+        {109, "ATCmdWriteTargetMemory", "写入目标芯片数据"},
+        {110, "ATCmdReadTargetOptionByte", "读取目标芯片选项字"},
         {112, "ATCmdWriteTargetVendorOptionByte", "写入目标芯片默认选项字"},
+        {113, "ATCmdWriteTargetUserOptionByte", "写入目标芯片用户选项字"},
+        {114, "ATCmdTargetReset", "复位目标芯片"},
+        {200, "ATCmdGetProjectInfo", "查询离线项目信息"},
+        {202, "ATCmdLoadProject", "加载离线项目"},
+        {204, "ATCmdDisableProject", "禁用离线项目"},
+        {205, "ATCmdStartOffline", "启动离线烧录"},
+        {206, "ATCmdGetOfflineStatus", "查询离线状态"},
         {207, "ATCmdSwitchOfflineProject", "切换离线项目"},
         {300, "ATCmdFactoryRunSRAMFW", "运行FactoryTest SRAM 固件"},
+        {301, "ATCmdFactoryRunFlashFW", "运行FactoryTest Flash 固件"},
         {400, "ATCmdBroadcast", "扩展指令-广播"},
         {500, "ATCmdSleep", "睡眠"},
     };

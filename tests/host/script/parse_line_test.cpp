@@ -123,6 +123,11 @@ const LineCase kValues[] = {
      }),
      ""},
     {"-reset   -type    5", CliOk, record_of(114, [](auto &r) { r.reset_type = 5; }), ""},
+    {"-write -f  -7 -addr 1", CliOk, record_of(109, [](auto &r) {
+         SetCmdText(r.file, "-7");  // blanks may lead the number
+         r.address = 1;
+     }),
+     ""},
 };
 INSTANTIATE_TEST_SUITE_P(Values, ParseLine, ::testing::ValuesIn(kValues));
 
@@ -141,6 +146,9 @@ const LineCase kWarnings[] = {
     {"-setcfg -f \"unbalanced", CliOk, record_of(5), std::string(kInvalid) + "' \"unbalanced'"},
     {"-setcfg -f a\"b", CliOk, record_of(5), std::string(kInvalid) + "' a\"b'"},
     // An empty quoted value is read as empty but left in the line, so it is read again.
+    // Only blanks may lead a number after "-f": with a tab "-f" has no value and "-5 -addr" is
+    // an unknown option.
+    {"-write -f \t-5 -addr 0x5", CliOk, record_of(109), "comand:0x5, argument is empty"},
     {"-setcfg -f \"\" -b 1", CliParameterRepeat, record_of(5),
      "There are redundant parameters:'-f \"\" -b 1'. Did you forget to add '-'"},
 };
@@ -153,9 +161,19 @@ TEST(ParseLineCounters, CountEachOptionOfTheLastLine) {
     parser.parse_line("-read -s 1 -s 2 -addr 3", record, message);
     EXPECT_EQ(parser.option_counts[5], 2);  // "-s"
     EXPECT_EQ(parser.option_counts[4], 1);  // "-addr"
+    const auto all_zero = [&parser] {
+        return std::all_of(parser.option_counts.begin(), parser.option_counts.end(),
+                           [](int count) { return count == 0; });
+    };
     parser.parse_line("-info", record, message);
-    EXPECT_TRUE(std::all_of(parser.option_counts.begin(), parser.option_counts.end(),
-                            [](int count) { return count == 0; }));
+    EXPECT_TRUE(all_zero());
+
+    // A recognised command word starts a fresh count even when the line is rejected after it.
+    for (const char *rejected : {"-info -t 1 -info", "-bcst -data 1 -f x"}) {
+        parser.parse_line("-read -s 1 -s 2", record, message);
+        EXPECT_NE(parser.parse_line(rejected, record, message), CliOk) << rejected;
+        EXPECT_TRUE(all_zero()) << rejected;
+    }
 }
 
 TEST(ParseLineLimits, LongTextValueIsCutWithAWarning) {

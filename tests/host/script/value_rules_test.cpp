@@ -60,6 +60,9 @@ TEST(DecimalInt32, AcceptsOnlyNumbersThatFit) {
     EXPECT_FALSE(IsDecimalInt32("2147483648"));
     EXPECT_FALSE(IsDecimalInt32(" -addr "));
     EXPECT_FALSE(IsDecimalInt32("-"));
+    EXPECT_FALSE(IsDecimalInt32(" \t-5"));  // only blanks (0x20) may lead
+    EXPECT_FALSE(IsDecimalInt32("\n5"));
+    EXPECT_FALSE(IsDecimalInt32("   "));
     EXPECT_FALSE(IsDecimalInt32(std::string(5000, '1')));
 }
 

@@ -16,6 +16,14 @@ TEST(CommandLine, EachWriterFamily) {
     };
     const Case cases[] = {
         {record_of(1, [](auto &r) { r.address = 0x10; }), "-info"},
+        {record_of(3), "-cfg"},
+        {record_of(100), "-connect"},
+        {record_of(101), "-status"},
+        {record_of(102, [](auto &r) { r.timeout = 7; }), "-cid"},
+        {record_of(110), "-read-ob"},
+        {record_of(200), "-prj-info"},
+        {record_of(204), "-prj-dis"},
+        {record_of(205), "-start"},
         {record_of(206), "-offline-status"},
         {record_of(5, [](auto &r) { SetCmdText(r.file, "C:\\cfg\\writer_cfg.json"); }),
          "-setcfg -f \"C:\\cfg\\writer_cfg.json\""},
@@ -40,6 +48,8 @@ TEST(CommandLine, EachWriterFamily) {
          "-write -addr 0x1000 -f \"C:\\fw\\app.hex\" -fw-num all "},
         {record_of(109), "-write -addr 0x0 -f \"\" -fw-num 0"},
         {record_of(112, [](auto &r) { r.timeout = 3000; }), "-write-vob -t 3000"},
+        {record_of(113, [](auto &r) { r.timeout = -2; }), "-write-uob -t -2"},
+        {record_of(114, [](auto &r) { r.reset_type = 3; }), "-reset -type 3"},
         {record_of(114, [](auto &r) { r.reset_type = 0x7FFFFFFF; }), "-reset -type 2147483647"},
         {record_of(114, [](auto &r) { r.reset_type = 0xFFFFFFFF; }), "-reset -type 4294967295"},
         {record_of(202, [](auto &r) { SetCmdText(r.file, "C:\\prj\\p1.pkg"); }),
@@ -55,6 +65,7 @@ TEST(CommandLine, EachWriterFamily) {
          }),
          "-prj-sw -mode 1 -f \"p1.pkg\""},
         {record_of(300, [](auto &r) { r.timeout = 10000; }), "-factory-sram-fw -t 10000"},
+        {record_of(301, [](auto &r) { r.timeout = 500; }), "-factory-flash-fw -t 500"},
         {record_of(500, [](auto &r) { r.timeout = 500; }), "-sleep -t 500"},
         {record_of(400, [](auto &r) {
              SetCmdText(r.data, "hello");
