@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <streambuf>
 #include <stdexcept>
 #include <string>
 
@@ -78,18 +80,25 @@ void print_json(const bs_code_file &image, std::int32_t fw_num, const std::strin
                           {"end_address", image.end_address},
                           {"size", image.data.size()},
                           {"summary", summary}};
-    if (const auto *hex = dynamic_cast<const bs_hex_file *>(&image)) {
-        out["firmware_number"] = fw_num;
-        nlohmann::json blocks = nlohmann::json::array();
-        for (std::uint64_t i = 0; i < hex->blocks.count(); ++i) {
-            const firmware_block block = hex->blocks.at(i);
-            blocks.push_back({{"first_address", block.first_address},
-                              {"last_address", block.end_address - 1},
-                              {"size", block.end_address - block.first_address}});
-        }
-        out["blocks"] = std::move(blocks);
+    const auto *hex = dynamic_cast<const bs_hex_file *>(&image);
+    if (hex == nullptr) {
+        std::cout << out.dump(4, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        return;
     }
-    std::cout << out.dump(4, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    out["firmware_number"] = fw_num;
+    // "blocks" sorts first and is streamed ahead of the other members: a file that rewrites its
+    // bytes has a block per rewrite, too many to hold as JSON values.
+    const std::string rest = out.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::cout << "{\n    \"blocks\": [";
+    for (std::uint64_t i = 0; i < hex->blocks.count(); ++i) {
+        const firmware_block block = hex->blocks.at(i);
+        std::cout << (i == 0 ? "\n" : ",\n") << "        {\n"
+                  << "            \"first_address\": " << block.first_address << ",\n"
+                  << "            \"last_address\": " << block.end_address - 1 << ",\n"
+                  << "            \"size\": " << block.end_address - block.first_address << "\n"
+                  << "        }";
+    }
+    std::cout << (hex->blocks.count() == 0 ? "]" : "\n    ]") << ",\n" << rest.substr(2) << '\n';
 }
 
 bool write_bytes(const std::string &path, const std::vector<std::uint8_t> &data) {
@@ -97,6 +106,38 @@ bool write_bytes(const std::string &path, const std::vector<std::uint8_t> &data)
     out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
     return static_cast<bool>(out.flush());
 }
+
+// Diagnostics reach stderr in large blocks: a file that rewrites its bytes can produce one
+// line per rewritten byte, and an unbuffered stream would make a system call for each.
+class block_writer final : public std::streambuf {
+public:
+    explicit block_writer(std::FILE *file) : file_(file) { reset(); }
+    ~block_writer() override { sync(); }
+    block_writer(const block_writer &) = delete;
+    block_writer &operator=(const block_writer &) = delete;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (sync() != 0) return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override {
+        const auto used = static_cast<std::size_t>(pptr() - pbase());
+        const bool written = std::fwrite(pbase(), 1, used, file_) == used && std::fflush(file_) == 0;
+        reset();
+        return written ? 0 : -1;
+    }
+
+private:
+    void reset() { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
+
+    std::FILE *file_;
+    std::array<char, 1 << 16> buffer_{};
+};
 
 int run(const image_options &options) {
     std::int32_t fw_num = 0;
@@ -109,14 +150,21 @@ int run(const image_options &options) {
         return kExitInput;
     }
     std::ostringstream summary;
+    block_writer diagnostics_buffer(stderr);
+    std::ostream diagnostics(&diagnostics_buffer);
     std::unique_ptr<bs_code_file> image;
     try {
-        image = open_image(options.file, fw_num, {&std::cerr, &summary});
+        image = open_image(options.file, fw_num, {&diagnostics, &summary});
+        diagnostics.flush();
     } catch (const std::out_of_range &e) {
+        diagnostics.flush();
+        if (!options.json) std::cout << summary.str();
         std::cerr << e.what() << '\n';
         return kExitFailed;
     }
     if (!image) {
+        // What the reader summarised before it failed still goes to stdout.
+        if (!options.json) std::cout << summary.str();
         std::cerr << "kvat image: " << options.file << ": no image loaded\n";
         std::error_code ignored;
         return std::filesystem::exists(options.file, ignored) ? kExitFailed : kExitInput;

@@ -62,6 +62,9 @@ bool bs_hex_file::load(std::string path, std::int32_t firmware_number) {
     }
     // Compared unsigned, so every other negative number is out of range as well.
     if (static_cast<std::uint32_t>(firmware_number) > blocks.count() - 1) {
+        // The file is read in full first, so its diagnostics and summary precede the error.
+        std::vector<std::uint8_t> none;
+        if (!reader.fill(0, 0, none)) return false;
         throw std::out_of_range("Firmware quantity exceeds");
     }
     const firmware_block block = blocks.at(static_cast<std::uint32_t>(firmware_number));

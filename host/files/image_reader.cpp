@@ -155,6 +155,9 @@ bool image_reader::read_lines() {
             newline != nullptr ? static_cast<std::size_t>(static_cast<const char *>(newline) - start) + 1 : available;
         begin += piece;
         ++record_number_;
+        // A one-character line is skipped whatever it holds: a bare line break, or a lone
+        // end-of-text mark such as Ctrl-Z on the last line.
+        if (piece == 1) continue;
         const std::string_view line = trim_right({start, piece});
         if (!line.empty() && !record(line)) return false;
     }

@@ -28,9 +28,11 @@ INSTANTIATE_TEST_SUITE_P(
                       verb_case{"hex_out_of_range", "fixtures/two_blocks.hex --fw-num 2", 1},
                       verb_case{"hex_bad_fw_num", "fixtures/two_blocks.hex --fw-num first", 2},
                       verb_case{"hex_diagnostics", "fixtures/diagnostics.hex", 0},
+                      verb_case{"hex_diagnostics_out_of_range", "fixtures/diagnostics.hex --fw-num 1", 1},
                       verb_case{"hex_truncated", "fixtures/truncated.hex", 1},
                       verb_case{"s19_header_first", "fixtures/header_first.s19", 0},
                       verb_case{"bin", "fixtures/raw.bin --fw-num 3", 0},
+                      verb_case{"bin_json", "fixtures/raw.bin --json", 0},
                       verb_case{"missing", "fixtures/missing.bin", 3},
                       verb_case{"unknown_kind", "fixtures/image.srec", 3}),
     [](const ::testing::TestParamInfo<verb_case> &param) { return std::string(param.param.name); });

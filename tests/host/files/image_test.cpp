@@ -85,6 +85,28 @@ TEST(HexImage, FirmwareNumberOutOfRangeRaises) {
     }
 }
 
+// The whole file is read before the number is checked, so every diagnostic and both summary
+// parts come out ahead of the error.
+TEST(HexImage, FirmwareNumberOutOfRangeAfterTheWholeFile) {
+    std::ostringstream diagnostics;
+    std::ostringstream summary;
+    EXPECT_THROW(open_image(kFixtures + "diagnostics.hex", 1, {&diagnostics, &summary}), std::out_of_range);
+    EXPECT_EQ(diagnostics.str(),
+              "0 byte length Data record ignored\n"
+              "Unknown record type\n"
+              "Checksum error in line 5 of hex file\n");
+    EXPECT_EQ(summary.str(),
+              "Allocate_Memory_and_Rewind:\n"
+              "Lowest address:   00000000\n"
+              "Highest address:  00000007\n"
+              "Starting address: 00000000\n"
+              "Max Length:       8\n\n"
+              "Binary file start = 00000000\n"
+              "Records start     = 00000000\n"
+              "Highest address   = 00000007\n"
+              "Pad Byte          = FF\n");
+}
+
 TEST(HexImage, UpperCaseExtensionIsHex) {
     const auto image = load(kFixtures + "FW.HEX", 1);
     ASSERT_TRUE(image.image);
@@ -233,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
         bad_case{"count_larger_than_line", "a.hex", ":FF00000001020304F2\n", "Error in line 1 of hex file\n"},
         bad_case{"trailing_junk", "a.hex", ":0400000001020304F2FF\n", "Error in line 1 of hex file\n"},
         bad_case{"no_colon", "a.hex", kGood + "0400000001020304F2\n", "Error in line 2 of hex file\n"},
+        bad_case{"skipped_lines_are_counted", "a.hex", kGood + "\n\r\n:04\n", "Error in line 4 of hex file\n"},
+        bad_case{"two_characters_are_a_line", "a.hex", kGood + "x\n", "Error in line 2 of hex file\n"},
         bad_case{"bad_address_digit", "a.hex", ":04G0000001020304F2\n", "Error in line 1 of hex file\n"},
         bad_case{"bad_data_digit", "a.hex", kGood + ":04001000010Z0304E2\n",
                  "ReadDataBytes: error in line 2 of hex file\n"},
@@ -253,6 +277,75 @@ INSTANTIATE_TEST_SUITE_P(
         bad_case{"s19_empty", "a.s19", "", ""},
         bad_case{"hex_blank_lines_only", "a.hex", "\n\r\n  \n", ""}),
     [](const ::testing::TestParamInfo<bad_case> &param) { return std::string(param.param.name); });
+
+// Text forms that load: what is skipped, what line endings and digits are accepted, and the
+// diagnostics of records that are odd but not wrong.
+std::string hex_record(std::uint16_t address, std::uint8_t type, const std::vector<std::uint8_t> &bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::vector<std::uint8_t> all = {static_cast<std::uint8_t>(bytes.size()), static_cast<std::uint8_t>(address >> 8),
+                                     static_cast<std::uint8_t>(address), type};
+    all.insert(all.end(), bytes.begin(), bytes.end());
+    unsigned sum = 0;
+    for (const std::uint8_t b : all) sum += b;
+    all.push_back(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
+    std::string line = ":";
+    for (const std::uint8_t b : all) {
+        line += digits[b >> 4];
+        line += digits[b & 15];
+    }
+    return line + "\n";
+}
+
+struct text_case {
+    const char *name;
+    const char *file;
+    std::string content;
+    std::int32_t fw;
+    std::uint32_t start;
+    std::vector<std::uint8_t> data;
+    const char *diagnostics;
+};
+
+void PrintTo(const text_case &c, std::ostream *out) { *out << c.name; }
+
+class TextImage : public ::testing::TestWithParam<text_case> {};
+
+TEST_P(TextImage, LoadsWithItsDiagnostics) {
+    scratch_dir dir;
+    const text_case &c = GetParam();
+    const auto result = load(dir.file(c.file, c.content), c.fw);
+    ASSERT_TRUE(result.image) << result.diagnostics;
+    EXPECT_EQ(result.image->start_address, c.start);
+    EXPECT_EQ(result.image->data, c.data);
+    EXPECT_EQ(result.diagnostics, c.diagnostics);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, TextImage,
+    ::testing::Values(
+        text_case{"ctrl_z_on_the_last_line", "a.hex", kGood + "\x1A", 0, 0, {1, 2, 3, 4}, ""},
+        text_case{"bare_line_breaks", "a.hex", "\n" + kGood + "\n\n", 0, 0, {1, 2, 3, 4}, ""},
+        text_case{"crlf_and_blank_lines", "a.hex", ":0400000001020304F2\r\n\r\n  \r\n:00000001FF\r\n", 0, 0,
+                  {1, 2, 3, 4}, ""},
+        text_case{"lower_case_digits", "a.hex", ":04000000aabbccddee\n", 0, 0, {0xAA, 0xBB, 0xCC, 0xDD}, ""},
+        text_case{"s19_ctrl_z_on_the_last_line", "a.s19", "S107001001020304DE\n\x1A", 0, 0x10, {1, 2, 3, 4}, ""},
+        text_case{"linear_record_across_64_KiB", "a.hex",
+                  hex_record(0, 0x04, {0x00, 0x01}) + hex_record(0xFFFE, 0x00, {1, 2, 3, 4}), 0, 0x1FFFE,
+                  {1, 2, 3, 4}, ""},
+        text_case{"start_address_records_are_ignored", "a.hex",
+                  hex_record(0, 0x03, {0, 0, 0x12, 0x34}) + hex_record(0, 0x05, {0x08, 0, 0, 0x11}) +
+                      hex_record(0x20, 0x00, {9}),
+                  0, 0x20, {9}, ""},
+        text_case{"segment_mode_ignores_later_linear", "a.hex",
+                  hex_record(0, 0x02, {0x12, 0x34}) + hex_record(0, 0x04, {0x08, 0x00}) + hex_record(0, 0x02, {0, 0}) +
+                      hex_record(5, 0x00, {7}),
+                  0, 5, {7}, "Ignored extended segment address record 2\n"},
+        text_case{"overwriting_a_pad_byte_is_silent", "a.hex",
+                  hex_record(0, 0x00, {0xFF}) + hex_record(0, 0x00, {0xAA}), kAllFirmware, 0, {0xAA}, ""},
+        text_case{"third_write_of_a_byte_reports", "a.hex",
+                  hex_record(0, 0x00, {0xFF}) + hex_record(0, 0x00, {0xAA}) + hex_record(0, 0x00, {0xBB}), 2, 0,
+                  {0xBB}, "Overlapped record detected\n"}),
+    [](const ::testing::TestParamInfo<text_case> &param) { return std::string(param.param.name); });
 
 TEST(BadImagePath, TooLongOrMissing) {
     const std::string long_path = std::string(256, 'a') + ".hex";
