@@ -1,17 +1,9 @@
-#include "verb_runner.h"
+#include "tests/cli/verb_runner.h"
 
 #include <gtest/gtest.h>
 
 namespace kvat::cli::test {
 namespace {
-
-struct verb_case {
-    const char *name;
-    const char *arguments;
-    int exit_code;
-};
-
-void PrintTo(const verb_case &c, std::ostream *out) { *out << c.name; }
 
 class ConfigVerb : public ::testing::TestWithParam<verb_case> {};
 
@@ -33,7 +25,7 @@ INSTANTIATE_TEST_SUITE_P(
                       verb_case{"not_a_json_name", "fixtures/config.txt", 1},
                       verb_case{"defaults_printed", "--defaults", 0},
                       verb_case{"no_file", "", 2}),
-    [](const ::testing::TestParamInfo<verb_case> &param) { return std::string(param.param.name); });
+    verb_case_name);
 
 TEST(ConfigVerbDefaults, WritesTheDialogDefaults) {
     verb_runner runner;

@@ -1,17 +1,9 @@
-#include "verb_runner.h"
+#include "tests/cli/verb_runner.h"
 
 #include <gtest/gtest.h>
 
 namespace kvat::cli::test {
 namespace {
-
-struct verb_case {
-    const char *name;
-    const char *arguments;
-    int exit_code;
-};
-
-void PrintTo(const verb_case &c, std::ostream *out) { *out << c.name; }
 
 class ImageVerb : public ::testing::TestWithParam<verb_case> {};
 
@@ -35,7 +27,7 @@ INSTANTIATE_TEST_SUITE_P(
                       verb_case{"bin_json", "fixtures/raw.bin --json", 0},
                       verb_case{"missing", "fixtures/missing.bin", 3},
                       verb_case{"unknown_kind", "fixtures/image.srec", 3}),
-    [](const ::testing::TestParamInfo<verb_case> &param) { return std::string(param.param.name); });
+    verb_case_name);
 
 TEST(ImageVerbOutput, WritesTheSelectedBytes) {
     verb_runner runner;

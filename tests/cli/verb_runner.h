@@ -1,5 +1,6 @@
 // Runs the kvat binary with arguments and compares its output with stored expected files:
-// expected/<case>.stdout and expected/<case>.stderr (a missing file means no output).
+// expected/<case>.stdout and expected/<case>.stderr (a missing file means no output). Shared
+// by the tests of the kvat verbs; each defines KVAT_EXE and runs from its own folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -71,5 +72,18 @@ private:
     }
     std::filesystem::path dir_;
 };
+
+// One row of a verb's table of cases: expected/<name>.* hold its output.
+struct verb_case {
+    const char *name;
+    const char *arguments;
+    int exit_code;
+};
+
+inline void PrintTo(const verb_case &c, std::ostream *out) { *out << c.name; }
+
+inline std::string verb_case_name(const ::testing::TestParamInfo<verb_case> &param) {
+    return param.param.name;
+}
 
 }  // namespace kvat::cli::test
