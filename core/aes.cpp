@@ -26,19 +26,20 @@ constexpr uint8_t rotl8(uint8_t x, int n) {
 }
 
 // The S-box is derived (multiplicative inverse in GF(2^8), then the affine map) rather than
-// typed in, so a mistyped entry cannot hide in a table.
+// typed in, so a mistyped entry cannot hide in a table. Inverses come from the powers of the
+// generator 3: inv(3^k) = 3^(255-k).
 constexpr std::array<uint8_t, 256> make_sbox() {
+    std::array<uint8_t, 256> power{}, log{};
+    uint8_t p = 1;
+    for (int k = 0; k < 255; ++k) {
+        power[static_cast<size_t>(k)] = p;
+        log[p] = static_cast<uint8_t>(k);
+        p = static_cast<uint8_t>(p ^ xtime(p));  // p * 3
+    }
     std::array<uint8_t, 256> s{};
     for (int x = 0; x < 256; ++x) {
-        uint8_t inv = 0;
-        if (x != 0) {
-            for (int y = 1; y < 256; ++y) {
-                if (gmul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) {
-                    inv = static_cast<uint8_t>(y);
-                    break;
-                }
-            }
-        }
+        const uint8_t inv =
+            x == 0 ? 0 : power[static_cast<size_t>((255 - log[static_cast<size_t>(x)]) % 255)];
         s[static_cast<size_t>(x)] = static_cast<uint8_t>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^
                                                          rotl8(inv, 3) ^ rotl8(inv, 4) ^ 0x63u);
     }
