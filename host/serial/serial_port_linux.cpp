@@ -193,13 +193,8 @@ void CSerialPort::EventLoop() {
             break;
         }
         if (queued == 0) {
-            // Readable with nothing queued: end of file or an error; a read tells which.
-            uint8_t probe;
-            const ssize_t n = ::read(fd, &probe, 0);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                lost = true;
-                break;
-            }
+            // Readable with nothing queued (a line-state change): a hang-up shows up as
+            // POLLHUP on the next round; back off so this cannot spin.
             if (wait_fd(wake, POLLIN, 1)) break;
             continue;
         }
