@@ -5,6 +5,7 @@
 #include "core/kelvra_at_utils.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -16,7 +17,52 @@ std::atomic_ref<uint32_t> rx_count(kelvra_at_object *o) { return std::atomic_ref
 std::atomic_ref<uint32_t> rx_state(kelvra_at_object *o) { return std::atomic_ref<uint32_t>(o->rx_state); }
 std::atomic_ref<uint32_t> last_error(kelvra_at_object *o) { return std::atomic_ref<uint32_t>(o->last_error); }
 
+std::atomic_ref<uint32_t> rx_waiting(kelvra_at_object *o) { return std::atomic_ref<uint32_t>(o->rx_waiting); }
+
 void set_error(kelvra_at_object *o, uint32_t code) { last_error(o).store(code, std::memory_order_relaxed); }
+
+// The receive lock: a three-state futex mutex (0 free, 1 held, 2 held with waiters). The
+// uncontended path is one compare-exchange and one subtraction, so the feed stays cheap.
+class RxLock {
+public:
+    explicit RxLock(kelvra_at_object *o) : o_(o) {
+        std::atomic_ref<uint32_t> word(o_->rx_lock);
+        uint32_t c = 0;
+        if (word.compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return;
+        }
+        if (c != 2) c = word.exchange(2, std::memory_order_acquire);
+        while (c != 0) {
+            ATWaitWord(&o_->rx_lock, 2, 1);
+            c = word.exchange(2, std::memory_order_acquire);
+        }
+    }
+    ~RxLock() {
+        std::atomic_ref<uint32_t> word(o_->rx_lock);
+        if (word.fetch_sub(1, std::memory_order_release) != 1) {
+            word.store(0, std::memory_order_release);
+            ATWakeWord(&o_->rx_lock);
+        }
+    }
+    RxLock(const RxLock &) = delete;
+    RxLock &operator=(const RxLock &) = delete;
+
+private:
+    kelvra_at_object *o_;
+};
+
+// Publishes a receive state and wakes the command thread if it sleeps on it. The store and
+// the flag's load are sequentially consistent, pairing with the waiter's flag store and state
+// load: either the waiter sees the new state or this side sees the flag.
+void publish_state(kelvra_at_object *o, uint32_t state) {
+    rx_state(o).store(state, std::memory_order_seq_cst);
+    if (rx_waiting(o).load(std::memory_order_seq_cst) != 0) ATWakeWord(&o->rx_state);
+}
+
+// Analysis of the receive buffer with the lock held. Returns the event to raise once the lock
+// is released (0 for none).
+int analyse_locked(kelvra_at_object *object);
+int reset_rx_error_locked(kelvra_at_object *object);
 
 uint32_t response_code(const kelvra_at_object *o) { return at_get_le32(o->rx_frame + 8); }
 const uint8_t *response_payload(const kelvra_at_object *o) { return o->rx_frame + AT_PAYLOAD_OFFSET; }
@@ -75,15 +121,38 @@ bool password_too_long(const char *password) {
 
 // ================================ Engine ================================
 
-bool kelvra_at_init(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
-                    kelvra_at_event_fn event, uint32_t user) {
-    if (object == nullptr || write == nullptr) return false;
-    std::memset(static_cast<void *>(object), 0, sizeof *object);
+namespace {
+
+// Clears every member but the receive lock, then installs the link's settings.
+void clear_object(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
+                  kelvra_at_event_fn event, uint32_t user) {
+    auto *bytes = reinterpret_cast<uint8_t *>(object);
+    constexpr size_t lock_at = offsetof(kelvra_at_object, rx_lock);
+    constexpr size_t after_lock = lock_at + sizeof(uint32_t);
+    std::memset(bytes, 0, lock_at);
+    std::memset(bytes + after_lock, 0, sizeof *object - after_lock);
     object->encrypted = encrypted;
     object->write = write;
     object->event = event;
     object->user = user;
     at_put_le32(object->tx_frame, AT_MAGIC);
+}
+
+}  // namespace
+
+bool kelvra_at_init(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
+                    kelvra_at_event_fn event, uint32_t user) {
+    if (object == nullptr || write == nullptr) return false;
+    object->rx_lock = 0;
+    clear_object(object, encrypted, write, event, user);
+    return true;
+}
+
+bool kelvra_at_clear(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
+                     kelvra_at_event_fn event, uint32_t user) {
+    if (object == nullptr || write == nullptr) return false;
+    RxLock lock(object);
+    clear_object(object, encrypted, write, event, user);
     return true;
 }
 
@@ -150,8 +219,13 @@ bool _cmdSendCommand(kelvra_at_object *object, uint32_t code, uint32_t timeout_m
     if (object->encrypted) kelvra_at_encrypt(frame + 8, body, true);
     at_put_le32(frame + body + 8, object->tx_crc);
 
-    rx_state(object).store(AT_RX_WAITING, std::memory_order_relaxed);
-    rx_count(object).store(0, std::memory_order_relaxed);
+    {
+        // A feed still running from before this request either finishes first or starts
+        // after: it can never put the previous answer back.
+        RxLock lock(object);
+        rx_state(object).store(AT_RX_WAITING, std::memory_order_relaxed);
+        rx_count(object).store(0, std::memory_order_relaxed);
+    }
 
     if (object->write == nullptr) {
         set_error(object, KVAT_ERR_NULL);
@@ -173,7 +247,12 @@ bool _cmdSendCommand(kelvra_at_object *object, uint32_t code, uint32_t timeout_m
         }
         if (first && rx_state(object).load(std::memory_order_acquire) == AT_RX_FRAME) break;
         first = false;
-        ATSleep(1);
+        // Sleep at most 1 ms, as the poll always did, but let the feed wake us the moment it
+        // accepts a frame.
+        rx_waiting(object).store(1, std::memory_order_seq_cst);
+        const uint32_t state = rx_state(object).load(std::memory_order_seq_cst);
+        if (state != AT_RX_FRAME) ATWaitWord(&object->rx_state, state, 1);
+        rx_waiting(object).store(0, std::memory_order_relaxed);
         if (rx_state(object).load(std::memory_order_acquire) == AT_RX_FRAME) break;
     }
 
@@ -196,31 +275,60 @@ bool _kelvra_at_send_command(kelvra_at_object *object, uint32_t code, uint32_t t
 bool kelvra_at_datain(kelvra_at_object *object, const void *data, uint32_t length) {
     if (object == nullptr || data == nullptr) return false;
     const auto *bytes = static_cast<const uint8_t *>(data);
-    uint32_t count = rx_count(object).load(std::memory_order_relaxed);
-    for (uint32_t i = 0; i < length; ++i) {
-        if (count > AT_FRAME_MAX_LENGTH) count = 0;
-        object->rx_buffer[count++] = bytes[i];
+    int event;
+    {
+        RxLock lock(object);
+        uint32_t count = rx_count(object).load(std::memory_order_relaxed);
+        for (uint32_t i = 0; i < length; ++i) {
+            if (count > AT_FRAME_MAX_LENGTH) count = 0;
+            object->rx_buffer[count++] = bytes[i];
+        }
+        rx_count(object).store(count, std::memory_order_relaxed);
+        event = analyse_locked(object);
     }
-    rx_count(object).store(count, std::memory_order_relaxed);
-    return _cmdDataAnalysis(object);
+    if (event != 0 && object->event != nullptr) object->event(object, event);
+    return event == AT_EVENT_FRAME;
 }
 
 bool _cmdDataAnalysis(kelvra_at_object *object) {
     if (object == nullptr) return false;
+    int event;
+    {
+        RxLock lock(object);
+        event = analyse_locked(object);
+    }
+    if (event != 0 && object->event != nullptr) object->event(object, event);
+    return event == AT_EVENT_FRAME;
+}
+
+bool _cmdResetRXSendErrorEvent(kelvra_at_object *object) {
+    if (object == nullptr) return false;
+    int event;
+    {
+        RxLock lock(object);
+        event = reset_rx_error_locked(object);
+    }
+    if (object->event != nullptr) object->event(object, event);
+    return false;
+}
+
+namespace {
+
+int analyse_locked(kelvra_at_object *object) {
     const uint32_t count = rx_count(object).load(std::memory_order_relaxed);
     const uint8_t *buf = object->rx_buffer;
     if (count < 4) {
         // Compare what has arrived so far; a wrong first byte is an error only once 4 are in.
-        return false;
+        return 0;
     }
-    if (at_get_le32(buf) != AT_MAGIC) return _cmdResetRXSendErrorEvent(object);
-    if (count < 8) return false;
+    if (at_get_le32(buf) != AT_MAGIC) return reset_rx_error_locked(object);
+    if (count < 8) return 0;
     const uint32_t length = at_get_le32(buf + 4);
     if (length > AT_FRAME_MAX_LENGTH || length < AT_FRAME_MIN_LENGTH) {
-        return _cmdResetRXSendErrorEvent(object);
+        return reset_rx_error_locked(object);
     }
-    if (object->encrypted && (length - 12) % 16 != 0) return _cmdResetRXSendErrorEvent(object);
-    if (count < length) return false;
+    if (object->encrypted && (length - 12) % 16 != 0) return reset_rx_error_locked(object);
+    if (count < length) return 0;
 
     // Decrypt a copy, not the receive buffer: a later feed re-analyses the same bytes (they stay
     // until the next send), and decrypting them twice would turn an accepted frame into an error.
@@ -229,26 +337,25 @@ bool _cmdDataAnalysis(kelvra_at_object *object) {
     if (object->encrypted) kelvra_at_encrypt(plain + 8, length - 12, false);
     const uint32_t crc = at_get_le32(plain + length - 4);
     if (GetCrc32(plain, static_cast<int32_t>(length - 4)) != crc) {
-        return _cmdResetRXSendErrorEvent(object);
+        return reset_rx_error_locked(object);
     }
 
     // Zero what the frame does not cover, so a short answer never shows an older frame's bytes.
     std::memcpy(object->rx_frame, plain, length - 4);
     std::memset(object->rx_frame + (length - 4), 0, AT_RX_FRAME_SIZE - (length - 4));
     object->rx_crc = crc;
-    rx_state(object).store(AT_RX_FRAME, std::memory_order_release);
-    if (object->event != nullptr) object->event(object, AT_EVENT_FRAME);
-    return true;
+    publish_state(object, AT_RX_FRAME);
+    return AT_EVENT_FRAME;
 }
 
-bool _cmdResetRXSendErrorEvent(kelvra_at_object *object) {
-    if (object == nullptr) return false;
+int reset_rx_error_locked(kelvra_at_object *object) {
     rx_count(object).store(0, std::memory_order_relaxed);
-    rx_state(object).store(AT_RX_ERROR, std::memory_order_release);
     set_error(object, KVAT_ERR_PACKAGE);
-    if (object->event != nullptr) object->event(object, AT_EVENT_ERROR);
-    return false;
+    publish_state(object, AT_RX_ERROR);
+    return AT_EVENT_ERROR;
 }
+
+}  // namespace
 
 const uint8_t *kelvra_at_received_frame(const kelvra_at_object *object) {
     return object == nullptr ? nullptr : object->rx_frame;

@@ -41,7 +41,9 @@ using kelvra_at_progress_fn = void (*)(const uint32_t *total_done);
 
 // One link to one writer. A plain record: zero-filled is a valid "never initialised" state.
 // The receive count, receive state and last error are shared between the command thread and
-// the feeding thread; the engine accesses them atomically (std::atomic_ref).
+// the feeding thread; the engine accesses them atomically (std::atomic_ref). The receive lock
+// makes a send's reset of the receive side and a feed's append exclude each other, so a
+// command never accepts bytes that were in the buffer before its request went out.
 struct kelvra_at_object {
     uint32_t rx_count;
     uint8_t rx_buffer[AT_RX_BUFFER_SIZE];
@@ -50,6 +52,8 @@ struct kelvra_at_object {
     kelvra_at_event_fn event;
     uint32_t rx_state;
     uint32_t last_error;
+    uint32_t rx_lock;     // 0 free, 1 held, 2 held and contended
+    uint32_t rx_waiting;  // the command thread sleeps on rx_state and wants a wake
     uint8_t rx_frame[AT_RX_FRAME_SIZE];
     uint32_t rx_crc;
     uint8_t tx_frame[AT_TX_FRAME_SIZE];
@@ -70,11 +74,19 @@ inline void at_put_le32(uint8_t *p, uint32_t v) {
 }
 
 // ---- Engine ----
+// First set-up of an object: clears all of it. Nothing may feed the object meanwhile.
 bool kelvra_at_init(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
                     kelvra_at_event_fn event, uint32_t user = 0);
+// Clears an object that is already in use, like kelvra_at_init, under the receive lock: a
+// feed running on another thread at that moment lands wholly before or wholly after it.
+bool kelvra_at_clear(kelvra_at_object *object, bool encrypted, kelvra_at_write_fn write,
+                     kelvra_at_event_fn event, uint32_t user = 0);
 uint32_t _cmdGetPropertySize(const uint8_t *tx_frame, uint32_t code);
 bool _cmdSendCommand(kelvra_at_object *object, uint32_t code, uint32_t timeout_ms);
 bool _kelvra_at_send_command(kelvra_at_object *object, uint32_t code, uint32_t timeout_ms);
+// Appends received bytes and analyses the buffer once, under the receive lock; wakes the
+// command thread when a frame was accepted or rejected. The event function runs afterwards,
+// outside the lock.
 bool kelvra_at_datain(kelvra_at_object *object, const void *data, uint32_t length);
 bool _cmdDataAnalysis(kelvra_at_object *object);
 bool _cmdResetRXSendErrorEvent(kelvra_at_object *object);

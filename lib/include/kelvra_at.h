@@ -5,8 +5,9 @@
  *   The library speaks the AT protocol; the host owns the serial line. For every command the
  *   library builds one request frame and hands it to the host's write callback; the host
  *   writes it to the line, reads the answer and gives the bytes it reads to kvat_feed(). The
- *   command function waits (polling every millisecond) until a valid answer frame has been
- *   fed or its time-out has passed, then copies the answer record out and returns 1, or
+ *   command function waits until a valid answer frame has been fed or its time-out has
+ *   passed (kvat_feed wakes it the moment the answer is accepted; it also looks every
+ *   millisecond), then copies the answer record out and returns 1, or
  *   returns 0 with the reason in kvat_last_error(). No command is ever retried.
  *
  * OWNERSHIP
@@ -23,21 +24,31 @@
  *   is then left as it was. Otherwise the reason for a failure is in kvat_last_error():
  *     KVAT_ERR_TIMEOUT (13)  no valid answer frame within the time-out
  *     KVAT_ERR_PORT    (38)  the write callback returned 0 (nothing is waited for)
- *     KVAT_ERR_PACKAGE (39)  a received frame had a bad magic, length or CRC (the command goes
- *                            on waiting; a valid frame within the time-out still completes it)
+ *     KVAT_ERR_PACKAGE (39)  set by a fed frame with a bad magic, length or CRC; never what a
+ *                            command fails with: it goes on waiting, and a valid frame within
+ *                            the time-out still completes it, otherwise 13 replaces it
  *     the writer's own code  the writer refused the request (a NACK answer), e.g.
  *                            KVAT_ERR_TARGET_NOT_CONNECTED (9)
  *     KVAT_ERR_NONE    (0)   the writer acknowledged where a data answer was expected
  *     unchanged              the writer answered with another unexpected code
  *
  * THREADING
- *   There are no locks in the library. Per handle, one thread runs commands (one at a time;
- *   it blocks inside the call) and one thread at a time feeds received bytes with kvat_feed();
- *   the feeding thread may also be the command thread itself, from inside the write callback.
- *   The event callback runs on the feeding thread, the progress callback on the command
- *   thread. Never destroy a handle while a command or a feed on it runs. Handles share
- *   nothing except the process-wide AES key and IV (kvat_set_encrypt_key_iv): set them before
- *   encrypted traffic starts, or while no handle is inside a command.
+ *   Per handle, one thread runs commands (one at a time; it blocks inside the call) and one
+ *   thread at a time feeds received bytes with kvat_feed(); the feeding thread may also be the
+ *   command thread itself, from inside the write callback. A small lock per handle makes a
+ *   command's reset of the receive buffer and a feed exclude each other, so a command never
+ *   accepts bytes that were fed before its request went out. The event callback runs on the
+ *   feeding thread (outside that lock), the progress callback on the command thread. Handles
+ *   share nothing except the process-wide AES key and IV (kvat_set_encrypt_key_iv).
+ *   A host must not:
+ *   - run commands on one handle from two threads at once, or start a command on a handle
+ *     from inside one of that handle's callbacks;
+ *   - feed one handle from two threads at once (their bytes would interleave);
+ *   - hold back bytes it read before a request was written and feed them after the write
+ *     callback returned: the library cannot tell them from the answer, so feed promptly, or
+ *     drop what was read before the request;
+ *   - destroy a handle while a command or a feed on it runs, or from inside its callbacks;
+ *   - change the key or IV while an encrypted handle is inside a command.
  *
  * ENCRYPTION
  *   A handle created with encryption on encrypts the body of every request and decrypts the
@@ -118,8 +129,10 @@ KVAT_API void kvat_destroy(kvat_handle *handle);
  * magic: bytes in front of a frame within one call make that call a receive error. */
 KVAT_API int kvat_feed(kvat_handle *handle, const void *data, uint32_t length);
 
-/* The result code of the last command (0 after a success), or 39 after a receive error.
- * KVAT_ERR_NULL (44) for a NULL handle. Does not block. */
+/* The reason for the last failure: read it when a call returned 0. A success does not always
+ * reset it (an ACK answer sets 0; a data answer leaves the previous value), and a receive
+ * error sets 39 even while the command goes on waiting. KVAT_ERR_NULL (44) for a NULL handle.
+ * Does not block. */
 KVAT_API uint32_t kvat_last_error(const kvat_handle *handle);
 
 /* Sets the process-wide AES-128 key and CBC IV (16 bytes each) used by every encrypted
@@ -226,8 +239,9 @@ KVAT_API int kvat_offline_start(kvat_handle *handle);
  *   state 0 finished, 1 running (progress0/progress1 from the writer), 2 failed (the writer
  *   refused; error holds its code), -1 no usable answer.
  * Returns 1 for states 0, 1 and 2 and for an unrecognised answer; 0 with state -1 and error
- * set when the poll itself failed (time-out 13, write failure 38, receive error 39). Poll
- * until the state is no longer 1. */
+ * set when the poll itself failed (time-out 13, or write failure 38). A receive error alone
+ * never ends the poll: it goes on waiting for a valid answer until the time-out. Poll until
+ * the state is no longer 1. */
 KVAT_API int kvat_offline_status(kvat_handle *handle, kvat_offline_state *out);
 
 /* Runs the writer's factory-test firmware from SRAM (300) or flash (301), waiting up to

@@ -2,8 +2,11 @@
 // Run under ThreadSanitizer in CI.
 #include "writer_double.h"
 
+#include "core/kelvra_at_api.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -148,4 +151,149 @@ TEST(Threaded, ProgressCallbacksStayWithTheirThread) {
     ASSERT_EQ(seen_b.size(), 20u * 2 * 2);
     for (size_t i = 0; i < seen_a.size(); i += 2) EXPECT_EQ(seen_a[i], 1000u);
     for (size_t i = 0; i < seen_b.size(); i += 2) EXPECT_EQ(seen_b[i], 300u);
+}
+
+namespace {
+
+// A reader loop that never rests: it feeds each queued answer in random slices and, between
+// answers, keeps calling kvat_feed with nothing (as a poll-driven reader may). Every feed that
+// overlaps the next request's reset is a chance to hand back the previous answer.
+class BusyFeeder {
+public:
+    BusyFeeder() {
+        handle = kvat_create(0, &BusyFeeder::write_cb, nullptr, this);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~BusyFeeder() {
+        stop_.store(true);
+        thread_.join();
+        kvat_destroy(handle);
+    }
+    kvat_handle *handle;
+
+private:
+    static int write_cb(void *user, const uint8_t *frame, uint32_t length, uint32_t) {
+        auto *self = static_cast<BusyFeeder *>(user);
+        const uint32_t address = le32(frame + 16);
+        Bytes block;
+        put32(block, address);
+        put32(block, 256);
+        for (uint32_t i = 0; i < 256; ++i) block.push_back(static_cast<uint8_t>(address + i));
+        (void)length;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->queue_.push_back(make_frame(AT_CODE_TARGET_MEMORY, block, nullptr));
+        return 1;
+    }
+    void run() {
+        std::mt19937 rng(7);
+        const uint8_t none = 0;
+        while (!stop_.load(std::memory_order_relaxed)) {
+            Bytes reply;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!queue_.empty()) {
+                    reply = std::move(queue_.front());
+                    queue_.pop_front();
+                }
+            }
+            size_t pos = 0;
+            while (pos < reply.size()) {
+                const size_t n = std::min(reply.size() - pos,
+                                          std::uniform_int_distribution<size_t>(1, 300)(rng));
+                kvat_feed(handle, reply.data() + pos, static_cast<uint32_t>(n));
+                kvat_feed(handle, &none, 0);
+                pos += n;
+            }
+            kvat_feed(handle, &none, 0);
+        }
+    }
+    std::mutex mutex_;
+    std::deque<Bytes> queue_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// A command must never accept the answer that belongs to the command before it.
+TEST(Threaded, NoCommandTakesThePreviousAnswer) {
+    BusyFeeder feeder;
+    int stale = 0, failed = 0;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        const uint32_t address = 0x20000000u + i * 256u;
+        kvat_memory_block block;
+        if (kvat_target_read(feeder.handle, address, 256, &block) != 1) {
+            ++failed;
+            continue;
+        }
+        if (block.address != address) ++stale;
+    }
+    EXPECT_EQ(stale, 0);
+    EXPECT_EQ(failed, 0);
+}
+
+namespace {
+
+// The program's shape: each command clears the whole protocol object while the channel's
+// event thread keeps appending.
+struct CoreLink {
+    kelvra_at_object object{};
+    std::mutex mutex;
+    std::deque<Bytes> queue;
+    std::atomic<bool> stop{false};
+};
+CoreLink *g_core_link = nullptr;
+
+bool core_write(uint8_t *frame, uint32_t, uint32_t) {
+    const uint32_t address = le32(frame + 16);
+    Bytes block;
+    put32(block, address);
+    put32(block, 256);
+    block.resize(KVAT_MEMORY_BLOCK_SIZE, 0x5A);
+    std::lock_guard<std::mutex> lock(g_core_link->mutex);
+    g_core_link->queue.push_back(make_frame(AT_CODE_TARGET_MEMORY, block, nullptr));
+    return true;
+}
+
+}  // namespace
+
+TEST(Threaded, ClearingTheObjectNeverRestoresAnOldAnswer) {
+    CoreLink link;
+    g_core_link = &link;
+    ASSERT_TRUE(kelvra_at_init(&link.object, false, core_write, nullptr, 3));
+    std::thread feeder([&link] {
+        const uint8_t none = 0;
+        while (!link.stop.load(std::memory_order_relaxed)) {
+            Bytes reply;
+            {
+                std::lock_guard<std::mutex> lock(link.mutex);
+                if (!link.queue.empty()) {
+                    reply = std::move(link.queue.front());
+                    link.queue.pop_front();
+                }
+            }
+            for (size_t pos = 0; pos < reply.size(); pos += 97) {
+                const size_t n = std::min<size_t>(97, reply.size() - pos);
+                kelvra_at_datain(&link.object, reply.data() + pos, static_cast<uint32_t>(n));
+            }
+            kelvra_at_datain(&link.object, &none, 0);
+        }
+    });
+    int stale = 0, failed = 0;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(kelvra_at_clear(&link.object, false, core_write, nullptr, 3));
+        ASSERT_EQ(link.object.user, 3u);
+        const uint32_t address = 0x08000000u + i * 256u;
+        const uint8_t *block = kelvra_at_target_read(&link.object, address, 256);
+        if (block == nullptr) {
+            ++failed;
+        } else if (le32(block) != address) {
+            ++stale;
+        }
+    }
+    link.stop.store(true);
+    feeder.join();
+    g_core_link = nullptr;
+    EXPECT_EQ(stale, 0);
+    EXPECT_EQ(failed, 0);
 }
