@@ -2,13 +2,16 @@
 // need no writer, so a script can be vetted before it reaches the production line.
 #include "cli/verb.h"
 
-#include "host/files/writer_documents.h"
+#include "host/files/code_file.h"
+#include "host/files/image_start.h"
+#include "host/model/at_command.h"
 #include "host/model/cmd_param.h"
 #include "host/model/row_check.h"
 #include "host/script/cli_parse.h"
 
 #include <nlohmann/json.hpp>
 
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -23,12 +26,28 @@ using kelvra::script::cli_parse;
 struct Loaded {
     std::vector<S_CmdParam> commands;
     std::vector<std::string> messages;  // one per parsed line, the failing line's last
+    std::vector<std::string> image_warnings;  // one per command, "" for none
     int row = 0;
     int result = 0;
 };
 
+// The warning for a "-write" row whose image starts below its first data byte, "" otherwise.
+// The file is loaded as the run loads it; a file that does not load is the row checks' concern.
+std::string image_warning(const S_CmdParam &record) {
+    if (record.command != kelvra::ATCmdWriteTargetMemory) return {};
+    std::unique_ptr<kelvra::files::bs_code_file> image;
+    try {
+        image = kelvra::files::open_image(std::string(kelvra::CmdText(record.file)), record.fw_num);
+    } catch (const std::exception &) {
+        return {};
+    }
+    if (!image) return {};
+    const auto gap = kelvra::files::image_starts_below_first_data(*image);
+    return gap ? kelvra::files::image_start_warning(*gap, record.address) : std::string();
+}
+
 nlohmann::ordered_json record_json(const cli_parse &parser, const S_CmdParam &r, int row,
-                                   const std::string &warning) {
+                                   const std::string &warning, const std::string &image_warning) {
     using kelvra::CmdText;
     return {
         {"row", row},
@@ -49,6 +68,7 @@ nlohmann::ordered_json record_json(const cli_parse &parser, const S_CmdParam &r,
         {"mode", r.mode},
         {"command_line", parser.command_line(r)},
         {"warning", warning},
+        {"image_warning", image_warning},
     };
 }
 
@@ -56,7 +76,7 @@ void print_json(const cli_parse &parser, const Loaded &loaded) {
     auto records = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < loaded.commands.size(); ++i)
         records.push_back(record_json(parser, loaded.commands[i], static_cast<int>(i + 1),
-                                      loaded.messages[i]));
+                                      loaded.messages[i], loaded.image_warnings[i]));
     // Script texts are raw bytes of the user's code page: never let them break the output.
     std::cout << records.dump(4, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
               << '\n';
@@ -68,6 +88,8 @@ void print_text(const cli_parse &parser, const Loaded &loaded) {
         if (!loaded.messages[i].empty())
             std::cout << "  " << kelvra::script::script_warning_text(i + 1, loaded.messages[i])
                       << '\n';
+        if (!loaded.image_warnings[i].empty())
+            std::cout << "  warning: " << loaded.image_warnings[i] << '\n';
     }
 }
 
@@ -83,21 +105,11 @@ bool report_load_stop(const Loaded &loaded) {
     return true;
 }
 
-// The "-setcfg" file converted into a scratch configuration, as a run start does. A file that
-// cannot be opened as JSON passes here; the run itself reports it.
-std::string writer_config_error(const std::string &path) {
-    kelvra::files::json_file file(path, kelvra::files::json_file::mode::read);
-    if (!file.is_open()) return {};
-    kvat_writer_config scratch{};
-    return kelvra::files::read_writer_config(file, scratch);
-}
-
 // Every failing row is reported, though a run would stop at the first one.
 bool report_row_checks(const Loaded &loaded) {
     bool failed = false;
     for (std::size_t i = 0; i < loaded.commands.size(); ++i) {
-        if (const auto failure = kelvra::CheckRow(loaded.commands[i], static_cast<int>(i + 1),
-                                                  writer_config_error)) {
+        if (const auto failure = kelvra::CheckRow(loaded.commands[i], static_cast<int>(i + 1))) {
             std::cerr << failure->message << '\n';
             failed = true;
         }
@@ -115,6 +127,8 @@ int run_check(const std::string &path, bool json) {
         std::cerr << error.what() << '\n';
         return kExitInput;
     }
+    for (const S_CmdParam &record : loaded.commands)
+        loaded.image_warnings.push_back(image_warning(record));
     if (json) print_json(parser, loaded);
     else print_text(parser, loaded);
     std::cout.flush();

@@ -1,6 +1,7 @@
 // kvat image: loads a firmware image the way "-write" does and shows what would be written.
 #include "cli/verb.h"
 #include "host/files/code_file.h"
+#include "host/files/image_start.h"
 
 #include <nlohmann/json.hpp>
 
@@ -173,6 +174,11 @@ int run(const image_options &options) {
         print_json(*image, fw_num, summary.str());
     } else {
         print_text(*image, summary.str());
+    }
+    // A warning only: the image is what "-write" sends, and the exit status stays as it is.
+    if (const auto gap = image_starts_below_first_data(*image)) {
+        std::cout.flush();
+        std::cerr << "kvat image: warning: " << image_start_warning(*gap) << '\n';
     }
     if (!options.output.empty() && !write_bytes(options.output, image->data)) {
         std::cerr << "kvat image: cannot write " << options.output << '\n';

@@ -86,6 +86,10 @@ bool PtyWriter::wait_or_stop(int timeout_ms) {
     return ::poll(&p, 1, timeout_ms) > 0;
 }
 
+void PtyWriter::log_failure(const char *what) const {
+    std::fprintf(stderr, "virtual writer %s: request dropped: %s\n", device_.c_str(), what);
+}
+
 bool PtyWriter::write_reply(const Reply &reply) {
     if (reply.delay_ms > 0 && wait_or_stop(static_cast<int>(reply.delay_ms))) return false;
     const size_t piece = reply.split == 0 ? reply.bytes.size() : reply.split;
@@ -139,7 +143,21 @@ void PtyWriter::serve() {
         bool gone = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            replies = model_.receive(buf, static_cast<size_t>(n));
+            // One bad request must not end the thread: an escaping exception would terminate
+            // the whole process and every other writer in it. The request that threw is gone;
+            // the requests queued behind it are answered by the next round.
+            size_t fresh = static_cast<size_t>(n);
+            for (;;) {
+                try {
+                    model_.receive(buf, fresh, replies);
+                    break;
+                } catch (const std::exception &e) {
+                    log_failure(e.what());
+                } catch (...) {
+                    log_failure("unknown exception");
+                }
+                fresh = 0;  // the model holds the bytes already
+            }
             gone = model_.gone();
         }
         for (const Reply &reply : replies) {

@@ -1,6 +1,7 @@
 // Virtual writers on pseudo-terminals: each serves the master side of a pty on a thread of
 // its own, reading requests and writing answers as a device would, so any host can open the
-// slave side like a serial port.
+// slave side like a serial port. A request whose handling throws is logged to stderr and
+// dropped without an answer; the writer goes on serving.
 #pragma once
 
 #include "sim/virtual_writer.h"
@@ -40,6 +41,7 @@ private:
     void serve();
     bool write_reply(const Reply &reply);
     bool wait_or_stop(int timeout_ms);
+    void log_failure(const char *what) const;
     void close_line();
 
     VirtualWriter model_;

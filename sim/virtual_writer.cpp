@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace kelvra::sim {
 
@@ -101,7 +103,12 @@ std::optional<size_t> VirtualWriter::take_frame(Bytes &frame) {
 
 std::vector<Reply> VirtualWriter::receive(const uint8_t *data, size_t length) {
     std::vector<Reply> replies;
-    if (gone_ || data == nullptr) return replies;
+    receive(data, length, replies);
+    return replies;
+}
+
+void VirtualWriter::receive(const uint8_t *data, size_t length, std::vector<Reply> &replies) {
+    if (gone_ || data == nullptr) return;
     rx_.insert(rx_.end(), data, data + length);
     Bytes frame;
     while (auto size = take_frame(frame)) {
@@ -113,6 +120,9 @@ std::vector<Reply> VirtualWriter::receive(const uint8_t *data, size_t length) {
         }
         ++frames_received_;
         const uint32_t code = at_get_le32(&frame[8]);
+        if (faults_.raise && (faults_.code == 0 || faults_.code == code)) {
+            throw std::runtime_error("fault: raised while handling request " + std::to_string(code));
+        }
         const uint32_t declared = at_get_le32(&frame[12]);
         Answer answer;
         if (declared > *size - kMinRequest) {
@@ -135,7 +145,6 @@ std::vector<Reply> VirtualWriter::receive(const uint8_t *data, size_t length) {
         Reply reply = shape(code, answer);
         if (!reply.bytes.empty()) replies.push_back(std::move(reply));
     }
-    return replies;
 }
 
 Reply VirtualWriter::shape(uint32_t request_code, const Answer &answer) {
@@ -340,7 +349,10 @@ VirtualWriter::Answer VirtualWriter::target_write(const Bytes &p) {
 
 VirtualWriter::Answer VirtualWriter::project_header(const Bytes &p) {
     const uint32_t size = at_get_le32(&p[16]);
-    if (size == 0) return nack(KVAT_ERR_PACKAGE_SIZE);
+    // A new header ends any load in progress, also when it is refused. The size is the host's
+    // claim: nothing is reserved for it before it is known to fit.
+    loading_.reset();
+    if (size == 0 || size > settings_.project_capacity) return nack(KVAT_ERR_PACKAGE_SIZE);
     Project project;
     project.password.assign(reinterpret_cast<const char *>(p.data()),
                             strnlen(reinterpret_cast<const char *>(p.data()), 16));

@@ -36,6 +36,10 @@ struct WriterSettings {
     Bytes vendor_option_bytes = {0xAA, 0x55, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
     Bytes user_option_bytes = {0xBB, 0x44, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
 
+    // The largest project image the writer can store; a load header that claims more is
+    // refused with KVAT_ERR_PACKAGE_SIZE before anything is set aside for it.
+    uint32_t project_capacity = 8 * 1024 * 1024;
+
     uint32_t offline_polls = 3;   // RUNNING answers before offline programming ends
     uint32_t offline_result = 0;  // 0: ends with ACK; otherwise NACK with this code
     bool factory_test = false;    // false: 300 and 301 are refused with 89
@@ -53,6 +57,7 @@ struct FaultSettings {
     uint32_t garbage = 0;         // bytes of garbage written in front of the answer
     uint32_t split = 0;           // write the answer in pieces of this many bytes
     int disappear_after = -1;     // close the line after this many request frames
+    bool raise = false;           // throw from inside the model while handling the request
 };
 
 // One answer as the line carries it.
@@ -69,6 +74,11 @@ public:
     // Takes bytes from the line and returns the answers to every complete request among
     // them. Frames with a bad magic, length or CRC are dropped without an answer.
     std::vector<Reply> receive(const uint8_t *data, size_t length);
+
+    // The same, appending each answer to `answers` as soon as it is made. Throws only for the
+    // `raise` fault: the answers made before it stay in `answers`, the request that raised is
+    // consumed, and the requests after it wait for the next call (which may pass no bytes).
+    void receive(const uint8_t *data, size_t length, std::vector<Reply> &answers);
 
     // Forgets a partly received frame; the line calls it after a pause in the bytes, as a
     // writer's inter-byte time-out would, so a bogus length field cannot stall the link.

@@ -49,6 +49,7 @@ bool read_whole_file(const std::string &path, std::vector<std::uint8_t> &out, co
 
 bool bs_bin_file::load(std::string path, std::int32_t /*firmware_number*/) {
     start_address = 0;
+    first_data_address = 0;
     return read_whole_file(path, data, log);
 }
 
@@ -58,6 +59,7 @@ bool bs_hex_file::load(std::string path, std::int32_t firmware_number) {
     blocks = firmware_blocks(reader.segments(), reader.lowest());
     if (firmware_number == kAllFirmware) {
         start_address = reader.lowest();
+        first_data_address = start_address;
         return reader.fill(0, reader.length(), data);
     }
     // Compared unsigned, so every other negative number is out of range as well.
@@ -69,6 +71,7 @@ bool bs_hex_file::load(std::string path, std::int32_t firmware_number) {
     }
     const firmware_block block = blocks.at(static_cast<std::uint32_t>(firmware_number));
     start_address = static_cast<std::uint32_t>(block.first_address);
+    first_data_address = start_address;
     return reader.fill(block.first_offset, block.end_offset, data);
 }
 
@@ -76,6 +79,9 @@ bool bs_s19_file::load(std::string path, std::int32_t /*firmware_number*/) {
     s19_reader reader(std::move(path), log);
     if (!reader.scan() || !reader.has_data()) return false;
     start_address = reader.lowest();
+    const auto &segments = reader.segments();
+    first_data_address =
+        segments.empty() ? start_address : static_cast<std::uint32_t>(segments.front().first);
     return reader.fill(0, reader.length(), data);
 }
 

@@ -26,6 +26,9 @@ public:
     std::vector<std::uint8_t> data;
     std::uint32_t start_address = 0;
     std::uint32_t end_address = 0;
+    // Address of the first byte a data record wrote. Above start_address only when the image
+    // opens with padding: an S-record file whose header comes first starts at address 0.
+    std::uint32_t first_data_address = 0;
     image_log log;
 
 protected:

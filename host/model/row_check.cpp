@@ -1,5 +1,7 @@
 #include "host/model/row_check.h"
 
+#include "host/files/json_file.h"
+#include "host/files/writer_documents.h"
 #include "host/model/at_command.h"
 
 #include <filesystem>
@@ -109,25 +111,25 @@ std::optional<RowCheckFailure> check_broadcast_words(const S_CmdParam &record, i
     return std::nullopt;
 }
 
-// A file that cannot be read as JSON at all is left to the run; only conversion errors count.
-std::optional<RowCheckFailure> check_writer_config(const S_CmdParam &record, int row,
-                                                   const JsonConfigCheck &json_check) {
-    const std::string path(CmdText(record.file));
-    if (!json_check || !path.ends_with(".json")) return std::nullopt;
-    const std::string error = json_check(path);
+// Only conversion errors count: a file that cannot be opened as a ".json" document is left
+// to the run, while one that opens but does not parse reports the parser's text.
+std::optional<RowCheckFailure> check_writer_config(const S_CmdParam &record, int row) {
+    files::json_file file(std::string(CmdText(record.file)), files::json_file::mode::read);
+    if (!file.is_open()) return std::nullopt;
+    kvat_writer_config scratch{};
+    const std::string error = files::read_writer_config(file, scratch);
     if (error.empty()) return std::nullopt;
     return refuse(kJsonMessage, row, error);
 }
 
-std::optional<RowCheckFailure> check_second_pass(const S_CmdParam &record, int row,
-                                                 const JsonConfigCheck &json_check) {
+std::optional<RowCheckFailure> check_second_pass(const S_CmdParam &record, int row) {
     switch (record.command) {
         case ATCmdReadTargetMemory:
         case ATCmdEraseTargetSectors:
             if (record.size == 0) return refuse(kSizeMessage, row);
             return std::nullopt;
         case ATCmdSetWriterCfg:
-            return check_writer_config(record, row, json_check);
+            return check_writer_config(record, row);
         case ATCmdBroadcast:
             return check_broadcast_words(record, row);
         default:
@@ -137,17 +139,15 @@ std::optional<RowCheckFailure> check_second_pass(const S_CmdParam &record, int r
 
 }  // namespace
 
-std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row,
-                                        const JsonConfigCheck &json_check) {
+std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row) {
     if (auto failure = check_values(record, row)) return failure;
     if (auto failure = check_input_file(record, row)) return failure;
-    return check_second_pass(record, row, json_check);
+    return check_second_pass(record, row);
 }
 
-std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands,
-                                         const JsonConfigCheck &json_check) {
+std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands) {
     for (std::size_t i = 0; i < commands.size(); ++i) {
-        if (auto failure = CheckRow(commands[i], static_cast<int>(i + 1), json_check)) return failure;
+        if (auto failure = CheckRow(commands[i], static_cast<int>(i + 1))) return failure;
     }
     return std::nullopt;
 }

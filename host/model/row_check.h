@@ -4,7 +4,6 @@
 
 #include "host/model/cmd_param.h"
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,17 +21,12 @@ struct RowCheckFailure {
     std::string message;  // the complete text, row number filled in
 };
 
-// Converts the writer configuration JSON file at `path`; returns the converter's error text, ""
-// when the file converts. Only called for names ending in ".json" that exist and are not empty.
-using JsonConfigCheck = std::function<std::string(const std::string &path)>;
-
-// The first failing check of one row, or nothing. Without `json_check` the contents of a
-// "-setcfg" JSON file are not examined.
-std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row,
-                                        const JsonConfigCheck &json_check = {});
+// The first failing check of one row, or nothing. A "-setcfg" row's JSON file is converted
+// into a scratch configuration as the run will convert it; a file that cannot be opened as a
+// ".json" document passes here (the file checks before it catch missing and empty files).
+std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row);
 
 // The first failing row of the list, as a run start stops at it.
-std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands,
-                                         const JsonConfigCheck &json_check = {});
+std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands);
 
 }  // namespace kelvra

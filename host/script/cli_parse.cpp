@@ -45,7 +45,8 @@ cli_parse::CommandTable make_command_table() {
     };
 }
 
-// An option's value rule; returns false when a text value had to be cut to fit its field.
+// An option's value rule; returns false, storing nothing, when a text value does not fit its
+// field.
 using Store = std::function<bool(std::string_view value, S_CmdParam &record)>;
 
 template <typename Field>
@@ -58,7 +59,9 @@ Store number_into(Field S_CmdParam::*field) {
 
 Store text_into(char (S_CmdParam::*field)[kCmdTextSize]) {
     return [field](std::string_view value, S_CmdParam &record) {
-        return SetCmdText(record.*field, value);
+        if (value.size() > kCmdTextSize - 1) return false;
+        SetCmdText(record.*field, value);
+        return true;
     };
 }
 
@@ -302,6 +305,7 @@ std::string cli_error_message(int code) {
             return "Invalid argument or missing space and quotation mark for argument";
         case CliFileFormatError: return "file format error";
         case CliFileNotFound: return "file not found";
+        case CliValueTooLong: return "parameter too long";
         default: return "";
     }
 }
@@ -319,9 +323,10 @@ std::map<std::string, cli_parse::OptionParser> cli_parse::make_option_table() {
         table.emplace(word, [this, index, word, store = stores[index]](std::string &value,
                                                                        S_CmdParam &record) {
             ++option_counts[index];
-            if (!store(value, record))
-                cut_warning_ = "argument of " + word + " is longer than " +
-                               std::to_string(kCmdTextSize - 1) + " bytes and was cut";
+            if (!store(value, record) && too_long_.empty())
+                too_long_ = "argument of " + word + " is " + std::to_string(value.size()) +
+                            " bytes long; at most " + std::to_string(kCmdTextSize - 1) +
+                            " are allowed";
         });
     }
     return table;
@@ -361,7 +366,12 @@ int cli_parse::parse_line(const std::string &line, S_CmdParam &record, std::stri
     if (record.command == ATCmdBroadcast && contains(w, "-data") && contains(w, "-f"))
         return CliParameterAmbiguity;
 
+    too_long_.clear();
     read_options(w, record, message);
+    if (!too_long_.empty()) {
+        message = too_long_;
+        return CliValueTooLong;
+    }
     const bool repeated = std::any_of(option_counts.begin(), option_counts.end(),
                                       [](std::int32_t count) { return count >= 2; });
     return repeated ? CliParameterRepeat : CliOk;
@@ -402,9 +412,7 @@ void cli_parse::read_options(std::string &w, S_CmdParam &record, std::string &me
         trim_spaces(value);
         value = unquote(std::move(value));
         if (const auto option = option_table.find(key); option != option_table.end()) {
-            cut_warning_.clear();
             option->second(value, record);
-            if (!cut_warning_.empty()) message = cut_warning_;
             if (const auto at = w.find(value); at != npos) {
                 w.erase(0, at + value.size());
                 w.erase(0, std::min(w.find_first_not_of('"'), w.size()));

@@ -1,9 +1,10 @@
 // The script language: one command line <-> one command record, and script files of such lines.
 //
-// The parser is deliberately lenient: only a repeated or unknown command word, a repeated option
-// and "-bcst" with both "-data" and "-f" reject a line. Everything else still yields a record,
-// with a warning text for the caller to show. Its quirks (a quoted value ends at the next '-', a
-// command word inside a value counts as a repeat) are part of the language and must stay.
+// The parser is deliberately lenient: only a repeated or unknown command word, a repeated option,
+// "-bcst" with both "-data" and "-f", and a text value too long for its field reject a line.
+// Everything else still yields a record, with a warning text for the caller to show. Its quirks
+// (a quoted value ends at the next '-', a command word inside a value counts as a repeat) are
+// part of the language and must stay.
 #pragma once
 
 #include "host/model/cmd_param.h"
@@ -30,6 +31,9 @@ enum E_CliError : int {
     CliInvalidArgument = 2006,
     CliFileFormatError = 2007,
     CliFileNotFound = 2008,
+    // A text value longer than its field: cutting it would send or open something else than
+    // the line names, so the line is refused and `message` names the option and the length.
+    CliValueTooLong = 2009,
 };
 
 // The message of a parser result code, "" for a code that has none.
@@ -65,8 +69,9 @@ public:
     cli_parse(const cli_parse &) = delete;
     cli_parse &operator=(const cli_parse &) = delete;
 
-    // Fills `record` (wholly overwritten) from one stripped line. Returns 0, or 2001 to 2004;
-    // `message` receives the warning of a line that was read with defects.
+    // Fills `record` (wholly overwritten) from one stripped line. Returns 0, 2001 to 2004 or
+    // 2009; `message` receives the warning of a line that was read with defects, or for 2009
+    // the option and the length of the value that does not fit.
     int parse_line(const std::string &line, S_CmdParam &record, std::string &message);
 
     // The command word of `id`, "" when there is none.
@@ -100,7 +105,7 @@ private:
     std::map<std::string, OptionParser> make_option_table();
     void read_options(std::string &w, S_CmdParam &record, std::string &message);
 
-    std::string cut_warning_;  // set by a text option whose value did not fit its field
+    std::string too_long_;  // set by the first text option whose value does not fit its field
 };
 
 }  // namespace kelvra::script

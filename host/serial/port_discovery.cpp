@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 namespace kelvra::serial {
 
 bool IsWriterPort(const std::string &hardware_id) {
-    return hardware_id.find("0D28") != std::string::npos &&
-           hardware_id.find("0204") != std::string::npos;
+    // Only the bus and the vendor/product part: the serial number after it is free text, and an
+    // adapter whose serial holds "0D28" and "0204" is no writer.
+    const auto first = hardware_id.find('\\');
+    const auto second = first == std::string::npos ? first : hardware_id.find('\\', first + 1);
+    const std::string_view ids = std::string_view(hardware_id).substr(0, second);
+    return ids.find("0D28") != std::string_view::npos && ids.find("0204") != std::string_view::npos;
 }
 
 bool IsCandidate(const PortRecord &port, bool debug_mode) {

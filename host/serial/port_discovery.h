@@ -25,7 +25,8 @@ std::vector<PortRecord> EnumeratePorts(const std::filesystem::path &sysfs_root =
 void AddExplicitPorts(std::vector<PortRecord> &ports, const std::vector<std::string> &paths);
 
 // A writer's hardware ID carries its USB vendor ID 0D28 and product ID 0204 (plain,
-// case-sensitive substring tests).
+// case-sensitive substring tests). Only the part before the second backslash is tested, so
+// the serial number that follows it (USB\VID_xxxx&PID_xxxx\<serial>) never makes a writer.
 bool IsWriterPort(const std::string &hardware_id);
 
 // Whether a record is a writer candidate: a writer by its ID, any port in debug mode, and any

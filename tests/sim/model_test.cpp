@@ -347,6 +347,77 @@ TEST(ModelFrames, ProjectImagesAreKeptOnlyWhenComplete) {
     EXPECT_EQ(link.writer.project_count(), 0u);
 }
 
+// The load header's size is the host's claim: a writer sets nothing aside for more than it
+// can store, refuses the header and goes on answering.
+TEST(ModelFrames, ProjectHeaderLargerThanTheStorageIsRefused) {
+    struct Case {
+        uint32_t capacity;
+        uint32_t size;
+        uint32_t answer;  // ACK, or the NACK code
+    };
+    const uint32_t default_capacity = WriterSettings{}.project_capacity;
+    for (const Case &c : {Case{default_capacity, 0xFFFFFFF0u, 19u},
+                          Case{default_capacity, 0xFFFFFFFFu, 19u},
+                          Case{default_capacity, default_capacity + 1, 19u},
+                          Case{default_capacity, default_capacity, AT_STATUS_ACK},
+                          Case{1000, 1001, 19u},
+                          Case{1000, 1000, AT_STATUS_ACK},
+                          Case{1000, 0, 19u}}) {
+        SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", size " << c.size);
+        WriterSettings settings;
+        settings.project_capacity = c.capacity;
+        Link link(settings);
+        Bytes header(279, 0);
+        at_put_le32(&header[16], c.size);
+        std::memcpy(&header[24], "big.pkg", 7);
+        auto answers = link.raw(link.request(AT_CODE_PROJECT_LOAD, header));
+        ASSERT_EQ(answers.size(), 1u);
+        const uint32_t code = reply_code(link.writer, answers[0]);
+        EXPECT_EQ(code == AT_STATUS_NACK ? at_get_le32(&answers[0].bytes[16]) : code, c.answer);
+        // A refused header leaves no load open: its data frames are refused as well.
+        if (c.answer != AT_STATUS_ACK) {
+            Bytes chunk(264, 0);
+            at_put_le32(&chunk[4], 1);
+            answers = link.raw(link.request(AT_CODE_PROJECT_DATA, chunk));
+            ASSERT_EQ(answers.size(), 1u);
+            EXPECT_EQ(at_get_le32(&answers[0].bytes[16]), 35u);
+        }
+        // The writer still answers, and a project that fits still loads.
+        kvat_writer_info info;
+        EXPECT_EQ(kvat_get_writer_info(link.handle, &info), 1);
+        const Bytes image(300, 0x5A);
+        EXPECT_EQ(kvat_project_load(link.handle, "ok.pkg", "", image.data(), 300, nullptr, nullptr), 1);
+        EXPECT_EQ(link.writer.project_count(), 1u);
+    }
+}
+
+TEST(ModelFaults, RaisedRequestIsConsumedAndTheNextOneAnswered) {
+    FaultSettings faults;
+    faults.code = AT_CODE_TARGET_CONNECT;
+    faults.raise = true;
+    Link link({}, faults);
+    EXPECT_THROW(link.raw(link.request(AT_CODE_TARGET_CONNECT, word(0))), std::runtime_error);
+    auto answers = link.raw(link.request(AT_CODE_GET_WRITER_INFO, word(0)));
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(reply_code(link.writer, answers[0]), AT_CODE_WRITER_INFO);
+
+    // Three requests in one piece: the answer before the throw is kept, the request after it
+    // is answered by the next call, without new bytes.
+    Bytes stream = link.request(AT_CODE_GET_WRITER_INFO, word(0));
+    for (const uint32_t code : {AT_CODE_TARGET_CONNECT, AT_CODE_GET_WRITER_CFG}) {
+        const Bytes frame = link.request(code, word(0));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    answers.clear();
+    EXPECT_THROW(link.writer.receive(stream.data(), stream.size(), answers), std::runtime_error);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(reply_code(link.writer, answers[0]), AT_CODE_WRITER_INFO);
+    link.writer.receive(stream.data(), 0, answers);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(reply_code(link.writer, answers[1]), AT_CODE_WRITER_CFG);
+    EXPECT_FALSE(link.writer.connected());
+}
+
 TEST(ModelFaults, EachFaultDoesWhatItSays) {
     auto connect_with = [](FaultSettings f) {
         auto link = std::make_unique<Link>(WriterSettings{}, f);

@@ -4,6 +4,7 @@
 #include "sim/pty_writer.h"
 
 #include "core/crc32.h"
+#include "core/kelvra_at_api.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 using kelvra::sim::Bytes;
 using kelvra::sim::FaultSettings;
@@ -83,6 +90,57 @@ void full_session(kvat_handle *h) {
     EXPECT_EQ(polls, 4);
 }
 
+// A raw line to a writer, for requests the library would never send.
+class RawLine {
+public:
+    explicit RawLine(const std::string &device) {
+        fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot open " + device);
+        termios tio{};
+        tcgetattr(fd_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd_, TCSANOW, &tio);
+    }
+    ~RawLine() { ::close(fd_); }
+    RawLine(const RawLine &) = delete;
+    RawLine &operator=(const RawLine &) = delete;
+
+    // Sends `frame` and returns the answer frame, or nothing when none came within `wait_ms`.
+    Bytes exchange(const Bytes &frame, int wait_ms = 2000) {
+        if (::write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return {};
+        Bytes answer;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        while (answer.size() < 8 || answer.size() < at_get_le32(&answer[4])) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+            uint8_t buf[1100];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) return {};
+            answer.insert(answer.end(), buf, buf + n);
+        }
+        return answer;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The answer's code, or for a NACK its result code.
+uint32_t outcome(const Bytes &answer) {
+    if (answer.size() < 20) return 0;
+    const uint32_t code = at_get_le32(&answer[8]);
+    return code == AT_STATUS_NACK ? at_get_le32(&answer[16]) : code;
+}
+
+Bytes load_header(uint32_t size) {
+    Bytes header(279, 0);
+    at_put_le32(&header[16], size);
+    std::memcpy(&header[24], "huge.pkg", 8);
+    return header;
+}
+
 }  // namespace
 
 TEST(PtyWriters, FullSessionPlainAndEncrypted) {
@@ -149,5 +207,62 @@ TEST(PtyWriters, WriterThatDisappearsHangsUpTheLine) {
     for (int i = 0; i < 100 && !host.hung_up(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(host.hung_up());
     EXPECT_FALSE(pool.writer(0).alive());
+    fs::remove_all(dir);
+}
+
+// A header claiming almost 4 GiB is refused with the package-size code; the writer, and the
+// other writers of the same process, go on answering.
+TEST(PtyWriters, OversizedProjectHeaderIsRefusedAndTheWriterKeepsAnswering) {
+    const fs::path dir = temp_dir("oversized");
+    VirtualWriterPool pool(pool_options(dir, 2, false));
+    const kelvra::sim::VirtualWriter frames;  // builds plain request frames
+    {
+        RawLine line(pool.link(0).string());
+        for (const uint32_t size : {0xFFFFFFF0u, 0xFFFFFFFFu, WriterSettings{}.project_capacity + 1}) {
+            EXPECT_EQ(outcome(line.exchange(frames.make_frame(AT_CODE_PROJECT_LOAD, load_header(size)))),
+                      19u) << size;
+            EXPECT_EQ(outcome(line.exchange(frames.make_frame(AT_CODE_GET_WRITER_INFO, Bytes(4, 0)))),
+                      static_cast<uint32_t>(AT_CODE_WRITER_INFO)) << size;
+        }
+    }
+    for (size_t i = 0; i < pool.size(); ++i) {
+        EXPECT_TRUE(pool.writer(i).alive());
+        PtyHost host(pool.link(i).string());
+        kvat_writer_info info;
+        EXPECT_EQ(kvat_get_writer_info(host.handle, &info), 1) << i;
+        Bytes project(600, 0x11);
+        EXPECT_EQ(kvat_project_load(host.handle, "p.pkg", "", project.data(), 600, nullptr, nullptr), 1) << i;
+    }
+    fs::remove_all(dir);
+}
+
+// A request whose handling throws is logged and dropped; the serve thread carries on.
+TEST(PtyWriters, ExceptionWhileHandlingARequestIsLoggedAndServingGoesOn) {
+    const fs::path dir = temp_dir("raise");
+    auto options = pool_options(dir, 1, false);
+    options.faults.code = AT_CODE_TARGET_CONNECT;
+    options.faults.raise = true;
+    VirtualWriterPool pool(options);
+    const kelvra::sim::VirtualWriter frames;
+    RawLine line(pool.link(0).string());
+    const Bytes connect = frames.make_frame(AT_CODE_TARGET_CONNECT, Bytes(4, 0));
+    const Bytes info = frames.make_frame(AT_CODE_GET_WRITER_INFO, Bytes(4, 0));
+    testing::internal::CaptureStderr();
+    const Bytes dropped = line.exchange(connect, 300);
+    const Bytes answered = line.exchange(info);
+    // In one write: the request behind the one that threw is still answered.
+    Bytes both = connect;
+    both.insert(both.end(), info.begin(), info.end());
+    const Bytes behind = line.exchange(both);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(dropped.empty());
+    EXPECT_EQ(outcome(answered), static_cast<uint32_t>(AT_CODE_WRITER_INFO));
+    EXPECT_EQ(outcome(behind), static_cast<uint32_t>(AT_CODE_WRITER_INFO));
+    EXPECT_EQ(behind.size(), answered.size());  // one answer, nothing for the connect
+    const std::string entry = "request dropped: fault: raised while handling request 100\n";
+    const auto first = log.find(entry);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_NE(log.find(entry, first + 1), std::string::npos) << log;
+    EXPECT_TRUE(pool.writer(0).alive());
     fs::remove_all(dir);
 }

@@ -45,6 +45,7 @@ Outcome run_check(const std::string &args, const fs::path &dir = KVAT_SCRIPTS_DI
 struct Case {
     const char *name;
     const char *args;
+    const char *dir = KVAT_SCRIPTS_DIR;  // where the script and its files are
 };
 
 void PrintTo(const Case &c, std::ostream *out) { *out << c.args; }
@@ -53,7 +54,7 @@ class CheckVerb : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CheckVerb, MatchesTheStoredOutput) {
     const Case &c = GetParam();
-    const Outcome run = run_check(c.args);
+    const Outcome run = run_check(c.args, c.dir);
     const std::string actual = "$ kvat check " + std::string(c.args) + "\nexit: " +
                                std::to_string(run.exit_code) + "\n--- stdout\n" + run.out +
                                "--- stderr\n" + run.err;
@@ -76,7 +77,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"values_json", "--json values.kvatscript"},
                       Case{"missing_file", "absent.kvatscript"},
                       Case{"missing_file_json", "--json absent.kvatscript"},
-                      Case{"wrong_extension", "payload.bin"}),
+                      Case{"wrong_extension", "payload.bin"},
+                      // Images that start below their first data byte: a warning per row, the
+                      // exit status untouched.
+                      Case{"image_start", "image_start.kvatscript", KVAT_FIXTURES_DIR},
+                      Case{"image_start_json", "--json image_start.kvatscript", KVAT_FIXTURES_DIR},
+                      // A value too long for its field stops the load at its line.
+                      Case{"long_value", "long_value.kvatscript", KVAT_FIXTURES_DIR}),
     [](const ::testing::TestParamInfo<Case> &param) { return std::string(param.param.name); });
 
 TEST(CheckVerbUsage, BadArgumentsAreAUsageError) {

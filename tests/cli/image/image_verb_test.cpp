@@ -23,6 +23,11 @@ INSTANTIATE_TEST_SUITE_P(
                       verb_case{"hex_diagnostics_out_of_range", "fixtures/diagnostics.hex --fw-num 1", 1},
                       verb_case{"hex_truncated", "fixtures/truncated.hex", 1},
                       verb_case{"s19_header_first", "fixtures/header_first.s19", 0},
+                      // A header before the data starts the image at 0: a warning, not a failure.
+                      verb_case{"s19_header_first_json", "fixtures/header_first.s19 --json", 0},
+                      verb_case{"s19_app_header", "fixtures/app_header.s19 --fw-num 1", 0},
+                      verb_case{"s19_app_no_header", "fixtures/app_no_header.s19", 0},
+                      verb_case{"s19_header_data_at_zero", "fixtures/header_data_at_zero.s19", 0},
                       verb_case{"bin", "fixtures/raw.bin --fw-num 3", 0},
                       verb_case{"bin_json", "fixtures/raw.bin --json", 0},
                       verb_case{"missing", "fixtures/missing.bin", 3},

@@ -10,7 +10,7 @@
 namespace kelvra::files::test {
 namespace {
 
-const std::string kFixtures = "fixtures/";
+const std::string kFixtures = KELVRA_FILES_FIXTURES;
 
 // `count` pad bytes followed by `tail`.
 std::vector<std::uint8_t> padded(std::size_t count, const std::vector<std::uint8_t> &tail) {
@@ -223,7 +223,7 @@ TEST(BinImage, WholeFileFromAddressZero) {
     EXPECT_FALSE(load(kFixtures + "empty.bin", 0).image);
     const auto missing = load(kFixtures + "missing.bin", 0);
     EXPECT_FALSE(missing.image);
-    EXPECT_EQ(missing.diagnostics, "Input file fixtures/missing.bin cannot be opened.\n");
+    EXPECT_EQ(missing.diagnostics, "Input file " + kFixtures + "missing.bin cannot be opened.\n");
 }
 
 // Bad input: every case is a failed load with its diagnostic, never a crash or a partial image.
@@ -375,7 +375,11 @@ TEST(ImageLoad, ConcurrentLoadsAreIndependent) {
         {"two_blocks.hex", 1}, {"far_apart.hex", 0}, {"segment_first.hex", kAllFirmware},
         {"linear_first.hex", kAllFirmware}, {"header_first.s19", 0}, {"overlap.hex", 1}};
     std::vector<std::vector<std::uint8_t>> expected;
-    for (const auto &[file, fw] : jobs) expected.push_back(load(kFixtures + file, fw).image->data);
+    for (const auto &[file, fw] : jobs) {
+        const auto image = load(kFixtures + file, fw).image;
+        ASSERT_TRUE(image) << file;
+        expected.push_back(image->data);
+    }
 
     std::vector<std::thread> threads;
     std::vector<int> mismatches(std::size(jobs) * 4, 0);

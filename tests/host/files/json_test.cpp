@@ -11,6 +11,8 @@
 namespace kelvra::files::test {
 namespace {
 
+const std::string kJsonFixtures = KELVRA_FILES_FIXTURES "json/";
+
 std::string read_text(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -73,9 +75,9 @@ TEST(JsonDocuments, WrittenFilesMatchTheStoredOnes) {
         write_writer_info(writer, info);
         write_project_info(project_file, project);
     }
-    EXPECT_EQ(read_text(dir.path("writer_cfg.json")), read_text("fixtures/json/writer_cfg.json"));
-    EXPECT_EQ(read_text(dir.path("writer_info.json")), read_text("fixtures/json/writer_info.json"));
-    EXPECT_EQ(read_text(dir.path("project_info.json")), read_text("fixtures/json/project_info.json"));
+    EXPECT_EQ(read_text(dir.path("writer_cfg.json")), read_text(kJsonFixtures + "writer_cfg.json"));
+    EXPECT_EQ(read_text(dir.path("writer_info.json")), read_text(kJsonFixtures + "writer_info.json"));
+    EXPECT_EQ(read_text(dir.path("project_info.json")), read_text(kJsonFixtures + "project_info.json"));
 }
 
 TEST(JsonDocuments, ProjectCrcHasNoLeadingZeros) {
@@ -201,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WriterConfigReader, MissingFileIsReported) {
     kvat_writer_config config = writer_config_defaults();
-    json_file file("fixtures/json/missing.json", json_file::mode::read);
+    json_file file(kJsonFixtures + "missing.json", json_file::mode::read);
     EXPECT_EQ(read_writer_config(file, config), "文件不存在或文件格式错误");
     const kvat_writer_config defaults = writer_config_defaults();
     EXPECT_EQ(std::memcmp(&config, &defaults, sizeof config), 0);

@@ -24,7 +24,6 @@ protected:
         fs::create_directories(dir_);
         std::ofstream(dir_ / "fw.bin") << "data";
         std::ofstream(dir_ / "empty.bin");
-        std::ofstream(dir_ / "cfg.json") << "{}";
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -39,8 +38,8 @@ S_CmdParam make(std::int32_t command, const std::function<void(S_CmdParam &)> &f
     return record;
 }
 
-std::string message_of(const S_CmdParam &record, const JsonConfigCheck &json = {}) {
-    const auto failure = CheckRow(record, 3, json);
+std::string message_of(const S_CmdParam &record) {
+    const auto failure = CheckRow(record, 3);
     return failure ? failure->message : "";
 }
 
@@ -124,20 +123,48 @@ TEST_F(RowCheck, BroadcastWordsAreLoggedNotRefused) {
     EXPECT_EQ(message_of(broadcast([](auto &r) { r.timeout = 0; })), "");  // no wait, no limit
 }
 
-TEST_F(RowCheck, WriterConfigurationConversionErrorsAreShown) {
-    std::vector<std::string> asked;
-    const JsonConfigCheck json = [&asked](const std::string &file) {
-        asked.push_back(file);
-        return std::string("[json.exception.out_of_range.403] key 'erase' not found");
+// The pre-run check converts the "-setcfg" document itself, so every caller refuses the same
+// rows with the same text.
+TEST_F(RowCheck, WriterConfigurationIsConvertedByTheCheckItself) {
+    const std::string groups =
+        R"j("offline config": {"limit enable": 0, "limit number": 0, "auto": 0,
+                              "in debounce(ms)": 100, "out debounce(ms)": 100},
+           "output config": {"disable power after programming": 0,
+                             "run target after programming": 1, "power on debounce(ms)": 250,
+                             "power off debounce(ms)": 250, "reset pin ctrl": 2})j";
+    const auto document = [&groups](const std::string &base) {
+        return "{\"base config\": {" + base + "}, " + groups + "}";
     };
-    const auto setcfg = [](const std::string &file) {
-        return make(ATCmdSetWriterCfg, [&file](auto &r) { SetCmdText(r.file, file); });
+    const std::string base = R"("erase": 1, "vext": 1, "clock": 1, "buzzer": true, "option byte type": 3)";
+    const std::string prefix = "第3条命令json文件数据出错，无法执行AT命令\n错误信息：";
+    struct Case {
+        const char *name;
+        std::string content;
+        std::string message;  // "" when the row passes
     };
-    EXPECT_EQ(message_of(setcfg(path("cfg.json")), json),
-              "第3条命令json文件数据出错，无法执行AT命令\n错误信息：[json.exception.out_of_range.403] "
-              "key 'erase' not found");
-    EXPECT_EQ(message_of(setcfg(path("fw.bin")), json), "");  // not a ".json" name: not opened
-    EXPECT_EQ(asked, std::vector<std::string>{path("cfg.json")});
+    const Case cases[] = {
+        {"good.json", document(base), ""},
+        {"no_erase.json", document(R"("vext": 1, "clock": 1, "buzzer": 1, "option byte type": 3)"),
+         prefix + "[json.exception.out_of_range.403] key 'erase' not found"},
+        {"string_erase.json",
+         document(R"("erase": "1", "vext": 1, "clock": 1, "buzzer": 1, "option byte type": 3)"),
+         prefix + "[json.exception.type_error.302] type must be number, but is string"},
+        {"no_groups.json", "{}", prefix + "[json.exception.out_of_range.403] key 'base config' not found"},
+        {"not_json.json", "erase = 1",
+         prefix + "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error "
+                  "while parsing value - invalid literal; last read: 'e'"},
+        // Not a ".json" name: never opened as a document, so the run decides.
+        {"cfg.JSON", "{}", ""},
+        {"cfg.txt", "{}", ""},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(dir_ / c.name) << c.content;
+        const auto record = make(ATCmdSetWriterCfg, [&](auto &r) { SetCmdText(r.file, path(c.name)); });
+        EXPECT_EQ(message_of(record), c.message) << c.name;
+        // The list check, which a run starts with, gives the same verdict.
+        const auto failure = CheckRows({make(ATCmdGetWriterInfo), make(ATCmdGetWriterInfo), record});
+        EXPECT_EQ(failure ? failure->message : "", c.message) << c.name;
+    }
 }
 
 TEST_F(RowCheck, TheFirstFailingRowStopsTheList) {

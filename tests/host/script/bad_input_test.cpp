@@ -16,7 +16,8 @@ namespace kelvra::script {
 namespace {
 
 bool is_parser_result(int result) {
-    return result == CliOk || (result >= CliCommandRepeat && result <= CliParameterAmbiguity);
+    return result == CliOk || (result >= CliCommandRepeat && result <= CliParameterAmbiguity) ||
+           result == CliValueTooLong;
 }
 
 // The record with a guard zone after it, so an overrun of the last text field shows up even
@@ -32,6 +33,9 @@ void expect_sound_parse(cli_parse &parser, const std::string &line) {
     std::string message;
     const int result = parser.parse_line(line, guarded.record, message);
     EXPECT_TRUE(is_parser_result(result)) << result;
+    if (result == CliValueTooLong) {
+        EXPECT_EQ(message.rfind("argument of -", 0), 0u) << message;
+    }
     for (const char *field : {guarded.record.file, guarded.record.password, guarded.record.data})
         EXPECT_NE(std::memchr(field, '\0', kCmdTextSize), nullptr);
     for (const unsigned char byte : guarded.guard) ASSERT_EQ(byte, 0xA5);

@@ -176,18 +176,49 @@ TEST(ParseLineCounters, CountEachOptionOfTheLastLine) {
     }
 }
 
-TEST(ParseLineLimits, LongTextValueIsCutWithAWarning) {
+// A value that does not fit its 255-byte field is never cut: the line is refused, naming the
+// option and the length, so nothing else than the script holds can be sent or opened.
+TEST(ParseLineLimits, TextValueLongerThanItsFieldRefusesTheLine) {
+    struct Case {
+        std::string line;
+        int result;
+        std::string message;
+        std::string stored;  // the text field after an accepted line
+    };
+    const std::string fits(255, 'p'), one_more(256, 'p'), long_path = "C:\\fw dir\\" + std::string(290, 'x');
+    const Case cases[] = {
+        {"-setcfg -f \"" + fits + "\"", CliOk, "", fits},
+        {"-setcfg -f " + fits, CliOk, "", fits},
+        {"-setcfg -f \"" + one_more + "\"", CliValueTooLong,
+         "argument of -f is 256 bytes long; at most 255 are allowed", ""},
+        {"-setcfg -f " + one_more, CliValueTooLong,
+         "argument of -f is 256 bytes long; at most 255 are allowed", ""},
+        {"-write -addr 0x0 -f \"" + long_path + "\" -fw-num 0", CliValueTooLong,
+         "argument of -f is 300 bytes long; at most 255 are allowed", ""},
+        {"-prj-ld -f \"p.pkg\" -pwd \"" + std::string(1000, 'w') + "\"", CliValueTooLong,
+         "argument of -pwd is 1000 bytes long; at most 255 are allowed", ""},
+        {"-bcst -data \"" + std::string(300, 'd') + "\" -dir \"usbtouart\"", CliValueTooLong,
+         "argument of -data is 300 bytes long; at most 255 are allowed", ""},
+        // The first value that does not fit is named.
+        {"-prj-ld -pwd " + std::string(260, 'w') + " -f " + std::string(270, 'f'), CliValueTooLong,
+         "argument of -pwd is 260 bytes long; at most 255 are allowed", ""},
+        // Refused also when another option repeats.
+        {"-setcfg -f " + one_more + " -t 1 -t 2", CliValueTooLong,
+         "argument of -f is 256 bytes long; at most 255 are allowed", ""},
+        // Rejections decided before the options are read keep their codes.
+        {"-bcst -data " + std::string(400, 'd') + " -f " + std::string(300, 'f'), CliParameterAmbiguity,
+         "", ""},
+    };
     cli_parse parser;
-    S_CmdParam record;
-    std::string message;
-    const std::string path(300, 'p');
-    EXPECT_EQ(parser.parse_line("-setcfg -f \"" + path + "\"", record, message), CliOk);
-    EXPECT_EQ(CmdText(record.file), path.substr(0, 255));
-    EXPECT_EQ(message, "argument of -f is longer than 255 bytes and was cut");
-
-    message.clear();
-    EXPECT_EQ(parser.parse_line("-setcfg -f \"" + path.substr(0, 255) + "\"", record, message), 0);
-    EXPECT_EQ(message, "");
+    for (const Case &c : cases) {
+        S_CmdParam record;
+        std::string message;
+        EXPECT_EQ(parser.parse_line(c.line, record, message), c.result) << c.line.substr(0, 40);
+        EXPECT_EQ(message, c.message) << c.line.substr(0, 40);
+        if (c.result == CliOk) {
+            EXPECT_EQ(CmdText(record.file), c.stored);
+        }
+    }
 }
 
 TEST(CliErrorMessage, TableTexts) {
@@ -201,7 +232,8 @@ TEST(CliErrorMessage, TableTexts) {
               "Invalid argument or missing space and quotation mark for argument");
     EXPECT_EQ(cli_error_message(2007), "file format error");
     EXPECT_EQ(cli_error_message(2008), "file not found");
-    EXPECT_EQ(cli_error_message(2009), "");
+    EXPECT_EQ(cli_error_message(2009), "parameter too long");
+    EXPECT_EQ(cli_error_message(2010), "");
     EXPECT_EQ(cli_error_message(9), "");
 }
 

@@ -86,6 +86,20 @@ TEST_F(ScriptFile, LoadingStopsAtTheFirstRejectedLine) {
     EXPECT_EQ(messages_[1], "There are redundant parameters:'extra'. Did you forget to add '-'");
 }
 
+// A value too long for its field stops the load at its line like any rejected line; the
+// records before it stay.
+TEST_F(ScriptFile, ValueTooLongForItsFieldStopsTheLoad) {
+    const std::string payload(300, 'A');
+    EXPECT_EQ(load("-connect\n\n-bcst -data \"" + payload + "\" -dir \"usbtouart\"\n-info\n"),
+              CliValueTooLong);
+    EXPECT_EQ(lines(), std::vector<std::string>{"-connect"});
+    EXPECT_EQ(row_, 3);
+    ASSERT_EQ(messages_.size(), 2u);
+    EXPECT_EQ(messages_[1], "argument of -data is 300 bytes long; at most 255 are allowed");
+    EXPECT_EQ(script_stop_text(row_, CliValueTooLong),
+              "第3行命令出错，停止命令脚本文件解析，错误信息：parameter too long");
+}
+
 TEST_F(ScriptFile, WarningsAreCountedByParsedLineAndFailuresByFileLine) {
     EXPECT_EQ(load("\n-cid extra\n"), CliOk);
     ASSERT_EQ(messages_.size(), 1u);  // shown as row 1

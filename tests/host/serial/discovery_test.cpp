@@ -72,9 +72,34 @@ TEST(Discovery, WriterIdRuleIsCaseSensitiveAnywhere) {
                           Case{"xx0D28yy0204", true},
                           Case{"USB\\VID_0d28&PID_0204", false},
                           Case{"USB\\VID_0D28&PID_0205", false},
-                          Case{"", false}}) {
+                          Case{"", false},
+                          // The serial number after the second backslash never counts.
+                          Case{"USB\\VID_0403&PID_6001\\0D280204", false},
+                          Case{"USB\\VID_1A86&PID_7523\\A0D28B0204C", false},
+                          Case{"USB\\VID_0D28&PID_6001\\0204", false},
+                          Case{"USB\\VID_0403&PID_0204\\X0D28", false},
+                          Case{"USB\\VID_0D28&PID_0204\\0D280204", true},
+                          Case{"USB\\VID_0D28&PID_0204\\", true},
+                          Case{"USB\\VID_0D28&PID_0204&REV_0100", true},
+                          Case{"USB\\\\0D280204", false}}) {
         EXPECT_EQ(IsWriterPort(c.id), c.writer) << c.id;
     }
+}
+
+// An adapter whose USB serial number holds both numbers is listed but is no candidate.
+TEST(Discovery, AdapterWithTheNumbersInItsSerialIsNoCandidate) {
+    kvat_test::FakeSysfs sysfs(tree_root("serial"));
+    sysfs.usb_device("usb1/1-6", "0403", "6001", "0D28-0204", "FT232R USB UART");
+    sysfs.tty("ttyUSB1", "usb1/1-6/1-6:1.0/ttyUSB1", "usb1/1-6/1-6:1.0/ttyUSB1");
+    sysfs.usb_device("usb1/1-7", "0d28", "0204", "0D280204", "Kelvra Writer");
+    sysfs.tty("ttyACM4", "usb1/1-7/1-7:1.0", "usb1/1-7/1-7:1.0");
+    const auto ports = EnumeratePorts(sysfs.root());
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].hardware_id, "USB\\VID_0D28&PID_0204\\0D280204");
+    EXPECT_TRUE(IsCandidate(ports[0], false));
+    EXPECT_EQ(ports[1].hardware_id, "USB\\VID_0403&PID_6001\\0D28-0204");
+    EXPECT_FALSE(IsCandidate(ports[1], false));
+    EXPECT_TRUE(IsCandidate(ports[1], true));
 }
 
 TEST(Discovery, MissingOrEmptyTreeListsNothing) {
