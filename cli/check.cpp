@@ -31,20 +31,6 @@ struct Loaded {
     int result = 0;
 };
 
-// The warning for a "-write" row whose image starts below its first data byte, "" otherwise.
-// The file is loaded as the run loads it; a file that does not load is the row checks' concern.
-std::string image_warning(const S_CmdParam &record) {
-    if (record.command != kelvra::ATCmdWriteTargetMemory) return {};
-    std::unique_ptr<kelvra::files::bs_code_file> image;
-    try {
-        image = kelvra::files::open_image(std::string(kelvra::CmdText(record.file)), record.fw_num);
-    } catch (const std::exception &) {
-        return {};
-    }
-    if (!image) return {};
-    const auto gap = kelvra::files::image_starts_below_first_data(*image);
-    return gap ? kelvra::files::image_start_warning(*gap, record.address) : std::string();
-}
 
 nlohmann::ordered_json record_json(const cli_parse &parser, const S_CmdParam &r, int row,
                                    const std::string &warning, const std::string &image_warning) {
@@ -128,7 +114,7 @@ int run_check(const std::string &path, bool json) {
         return kExitInput;
     }
     for (const S_CmdParam &record : loaded.commands)
-        loaded.image_warnings.push_back(image_warning(record));
+        loaded.image_warnings.push_back(kelvra::ImageStartWarning(record));
     if (json) print_json(parser, loaded);
     else print_text(parser, loaded);
     std::cout.flush();

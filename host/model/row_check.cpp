@@ -1,11 +1,15 @@
 #include "host/model/row_check.h"
 
+#include "host/files/code_file.h"
+#include "host/files/image_start.h"
 #include "host/files/json_file.h"
 #include "host/files/writer_documents.h"
 #include "host/model/at_command.h"
 
 #include <filesystem>
+#include <exception>
 #include <fstream>
+#include <memory>
 #include <string_view>
 #include <system_error>
 
@@ -143,6 +147,19 @@ std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row) {
     if (auto failure = check_values(record, row)) return failure;
     if (auto failure = check_input_file(record, row)) return failure;
     return check_second_pass(record, row);
+}
+
+std::string ImageStartWarning(const S_CmdParam &record) {
+    if (record.command != ATCmdWriteTargetMemory) return {};
+    std::unique_ptr<files::bs_code_file> image;
+    try {
+        image = files::open_image(std::string(CmdText(record.file)), record.fw_num);
+    } catch (const std::exception &) {
+        return {};
+    }
+    if (!image) return {};
+    const auto gap = files::image_starts_below_first_data(*image);
+    return gap ? files::image_start_warning(*gap, record.address) : std::string();
 }
 
 std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands) {

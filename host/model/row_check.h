@@ -26,6 +26,10 @@ struct RowCheckFailure {
 // ".json" document passes here (the file checks before it catch missing and empty files).
 std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row);
 
+// The warning for a "-write" row whose image starts below its first data byte, "" otherwise.
+// The file is loaded as the run loads it; a file that does not load is the row checks' concern.
+std::string ImageStartWarning(const S_CmdParam &record);
+
 // The first failing row of the list, as a run start stops at it.
 std::optional<RowCheckFailure> CheckRows(const std::vector<S_CmdParam> &commands);
 

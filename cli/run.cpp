@@ -1,0 +1,148 @@
+// kvat run: the program's run without windows. Loads a script, scans for writers, checks the
+// rows, makes the result folders and the run log, and runs the list on every writer at once.
+#include "cli/run_output.h"
+#include "cli/verb.h"
+#include "host/model/row_check.h"
+#include "host/run/run_session.h"
+#include "sim/pty_writer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kvat::cli {
+namespace {
+
+constexpr int kExitInterrupted = 130;
+
+struct RunOptions {
+    std::string script;
+    std::vector<std::string> ports;
+    bool any_port = false;
+    int baud = kelvra::run::kDefaultAtBaudRate;
+    std::size_t simulate = 0;
+    std::string out = ".";
+    bool no_cover_file = false;
+    bool print_info = false;
+    bool json = false;
+};
+
+volatile std::sig_atomic_t g_interrupts = 0;
+
+void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
+
+// Virtual writers for --simulate, behind links in a scratch folder that goes with them.
+struct Simulation {
+    std::filesystem::path dir;
+    std::unique_ptr<kelvra::sim::VirtualWriterPool> pool;
+    ~Simulation() {
+        pool.reset();
+        std::error_code ignored;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
+};
+
+int run(const RunOptions &o) {
+    RunOutput output({o.json, true});
+
+    Simulation simulation;
+    std::vector<std::string> ports = o.ports;
+    if (o.simulate > 0) {
+        char pattern[] = "/tmp/kvat-run-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            output.Note("kvat run: cannot make a folder for the virtual writers");
+            return kExitInput;
+        }
+        simulation.dir = pattern;
+        kelvra::sim::VirtualWriterPool::Options options;
+        options.count = o.simulate;
+        options.link_dir = simulation.dir;
+        try {
+            simulation.pool = std::make_unique<kelvra::sim::VirtualWriterPool>(options);
+        } catch (const std::exception &e) {
+            output.Note(std::string("kvat run: ") + e.what());
+            return kExitInput;
+        }
+        for (std::size_t i = 0; i < simulation.pool->size(); ++i) ports.push_back(simulation.pool->link(i).string());
+    }
+
+    kelvra::run::SessionOptions options;
+    options.program_dir = o.out;
+    options.scan.explicit_ports = ports;
+    options.scan_linger_ms = 0;
+    kelvra::run::RunSession session(output, options);
+    session.app().set_at_baud_rate(o.baud);
+    session.set_cover_file(!o.no_cover_file);
+    session.set_print_info(o.print_info);
+
+    std::vector<kelvra::S_CmdParam> commands;
+    const int loaded = session.LoadScript(o.script, commands);
+    if (loaded != 0) return kExitInput;
+    // Refused rows stop the run before any writer is touched.
+    if (!session.CheckRows(commands)) return kExitInput;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const std::string warning = kelvra::ImageStartWarning(commands[i]);
+        if (!warning.empty()) output.Note("row " + std::to_string(i + 1) + ": warning: " + warning);
+    }
+
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const std::vector<std::string> names = session.Scan(o.any_port);
+    if (names.empty()) return kExitInput;
+    if (g_interrupts > 0) return kExitInterrupted;
+
+    if (!session.StartRun(commands)) return kExitInput;
+    bool stopping = false;
+    while (!session.WaitIdle(100)) {
+        if (g_interrupts > 0 && !stopping) {
+            stopping = true;
+            output.Note("kvat run: stopping after the current command of every port (Ctrl+C again to quit now)");
+            session.RequestStop();
+        }
+        if (g_interrupts > 1) {
+            // The run log on disk is whole: it is replaced, never rewritten in place.
+            output.Note("kvat run: quit before the ports ended");
+            std::_Exit(kExitInterrupted);
+        }
+    }
+    if (stopping) return kExitInterrupted;
+    const kelvra::run::RunSummary summary = output.summary();
+    if (!output.json_mode()) {
+        output.Note("run log: " + summary.run_log_path);
+        for (const auto &[port, folder] : summary.result_folders) output.Note("results of " + port + ": " + folder);
+    }
+    return summary.ok ? kExitOk : kExitFailed;
+}
+
+void setup(CLI::App &app) {
+    auto o = std::make_shared<RunOptions>();
+    CLI::App *sub = app.add_subcommand("run", "Run a script on every writer at once, as the program does");
+    sub->add_option("script", o->script, "Script file (.kvatscript)")->required();
+    sub->add_option("--port", o->ports, "Also scan this device (e.g. a virtual writer's link)");
+    sub->add_flag("--any-port", o->any_port, "Debug mode: every serial port is a candidate");
+    sub->add_option("--baud", o->baud, "AT baud rate to open the ports with")->capture_default_str()
+        ->check(CLI::Range(1, 4000000));
+    sub->add_option("--simulate", o->simulate, "Start this many virtual writers and run on them")
+        ->check(CLI::Range(1, 24));
+    sub->add_option("--out", o->out, "Folder for InfoFile/ and log/")->capture_default_str();
+    sub->add_flag("--no-cover-file", o->no_cover_file, "A new result folder per run (<port>-<time>)");
+    sub->add_flag("--print-info", o->print_info, "Print what reading commands return");
+    sub->add_flag("--json", o->json, "JSON Lines: one object per event on standard output");
+    sub->callback([o] { set_exit_code(run(*o)); });
+}
+
+const bool registered = register_verb("run", setup);
+
+}  // namespace
+}  // namespace kvat::cli

@@ -1,0 +1,84 @@
+// How kvat renders a run session: message-log lines on standard output (coloured on a
+// terminal), one progress bar per port on standard error when that is a terminal, or JSON
+// Lines with one object per event. Shared by the run and scan verbs.
+#pragma once
+
+#include "host/run/run_session.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kvat::cli {
+
+class RunOutput final : public kelvra::run::IRunView {
+public:
+    struct Options {
+        bool json = false;
+        bool show_log = true;  // scan: the table is the output, the log only on error
+    };
+    explicit RunOutput(Options options);
+    ~RunOutput() override;
+
+    // ILogSink
+    void AppendLine(const kelvra::run::LogEntry &entry) override;
+    void ReplaceLiveLine(const kelvra::run::LogEntry &entry) override;
+    // IRunView
+    void BuildPortPanel(const std::vector<std::string> &names) override;
+    void SetCellPicture(int cell, kelvra::run::StatusPicture picture) override;
+    void SetCellBarColour(int cell, std::uint32_t colour) override;
+    void SetCellPosition(int cell, int position) override;
+    void SetCellLabel(int cell, const std::string &label) override;
+    void SetControlsEnabled(bool) override {}
+    void SetRunEnabled(bool) override {}
+    void SelectRow(int) override {}
+    kelvra::run::MessageBoxAnswer ShowMessageBox(const std::string &text, const std::string &caption,
+                                                 kelvra::run::MessageBoxIcon icon,
+                                                 kelvra::run::MessageBoxButtons buttons) override;
+    void OnScanResult(const std::vector<std::string> &ports, const std::vector<std::string> &devices) override;
+    void OnStep(const kelvra::run::StepEvent &step) override;
+    void OnPortEnd(const std::string &port, kelvra::run::ATResult result) override;
+    void OnLoadProgress(std::uint32_t total, std::uint32_t sent) override;
+    void OnRunEnd(const kelvra::run::RunSummary &summary) override;
+    void ConsoleLine(const std::string &line) override;
+
+    // A plain line of the tool itself: stderr, never mixed into JSON output.
+    void Note(const std::string &text);
+    // Prints one JSON event (JSON mode only).
+    void Event(const nlohmann::ordered_json &event);
+
+    bool json_mode() const { return options_.json; }
+    bool run_ended() const;
+    kelvra::run::RunSummary summary() const;
+
+private:
+    struct Cell {
+        std::string label;
+        int position = 0;
+        kelvra::run::StatusPicture picture = kelvra::run::StatusPicture::Connected;
+    };
+    void print_line(const kelvra::run::LogEntry &entry, bool live);
+    void erase_bars();   // with mutex_ held
+    void draw_bars(bool force);  // with mutex_ held
+    void end_live_line();  // with mutex_ held
+    void emit(const nlohmann::ordered_json &event);  // with mutex_ held
+
+    Options options_;
+    bool colour_ = false;    // stdout is a terminal and NO_COLOR is unset
+    bool stdout_tty_ = false;
+    bool bars_ = false;      // stderr is a terminal
+    mutable std::mutex mutex_;
+    std::vector<Cell> cells_;
+    int drawn_rows_ = 0;
+    bool live_on_screen_ = false;
+    std::string last_live_text_;
+    std::chrono::steady_clock::time_point last_draw_{};
+    bool run_ended_ = false;
+    kelvra::run::RunSummary summary_;
+};
+
+}  // namespace kvat::cli

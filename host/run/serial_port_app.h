@@ -1,0 +1,192 @@
+// The port manager: 24 port slots, each a serial channel and a protocol object. It finds and
+// opens the writers, feeds what each channel receives into its port's protocol object, writes
+// the frames the core builds to the right channel, runs a command list on every open writer at
+// once (one thread per port) and turns each command record into protocol transactions. All it
+// has to say goes through one observer, ISerialPortApp.
+#pragma once
+
+#include "core/kelvra_at_api.h"
+#include "host/model/cmd_param.h"
+#include "host/script/cli_parse.h"
+#include "host/serial/port_discovery.h"
+#include "host/serial/serial_port.h"
+
+#include <kelvra_at_records.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kelvra::run {
+
+inline constexpr std::size_t kPortSlots = 24;
+inline constexpr int kDefaultAtBaudRate = 115200;
+inline constexpr const char *kNoPortName = "None port";
+
+// Result code of an executed command: 0 success, otherwise a result code (E_ATCmdError) or the
+// writer's own code, which may be one this program does not know.
+using ATResult = std::int32_t;
+
+struct OpenPort {
+    std::string name;
+    std::int32_t index;  // port slot
+};
+
+// Offline status of one poll: 0 finished, 1 running (two words from the writer), -1 other.
+struct OfflineStatus {
+    std::int32_t state;
+    std::uint32_t value1;
+    std::uint32_t value2;
+};
+
+// Observer of the port manager. Called mostly from worker threads: the scan's progress thread,
+// the channels' event threads and the ports' run threads (see each operation).
+class ISerialPortApp {
+public:
+    virtual ~ISerialPortApp() = default;
+    // Scan progress thread; must return only after `finished` became true.
+    virtual void OnScanProgress(const std::atomic<unsigned> *count,
+                                const std::atomic<unsigned> *current,
+                                const std::atomic<bool> *finished) = 0;
+    // CloseAll(true), on the caller's thread.
+    virtual void OnAllPortsClosed() = 0;
+    // A channel's event thread, after its lost port was closed and removed.
+    virtual void OnPortRemoved(std::string &port) = 0;
+    // A channel's event thread, after every non-empty read.
+    virtual void OnDataReceived(std::string &port, const char *bytes, int *count) = 0;
+    // A port's run thread, after each command; `step` counts from 1.
+    virtual void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command,
+                            ATResult *result) = 0;
+    // A port's run thread, after its last command.
+    virtual void OnPortDone(std::string &port, ATResult *result) = 0;
+    // A run thread during a project load, after each data frame: {total bytes, bytes sent}.
+    virtual void OnLoadProgress(const std::uint32_t *total_sent) = 0;
+    // Results, on the port's run thread. Records marked "in the frame" are valid only during
+    // the call.
+    virtual void OnWriterInfo(std::string &port, kvat_writer_info *info) = 0;                // copy
+    virtual void OnWriterConfig(std::string &port, kvat_writer_config *config) = 0;          // copy
+    virtual void OnChipId(std::string &port, kvat_chip_id *id) = 0;                          // copy
+    virtual void OnMemoryData(std::string &port, kvat_memory_block *block) = 0;              // in the frame
+    virtual void OnOptionBytes(std::string &port, kvat_option_bytes *bytes) = 0;             // in the frame
+    virtual void OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) = 0;  // per chunk
+    virtual void OnProjectInfo(std::string &port, kvat_project_info_record *info) = 0;       // in the frame
+    virtual void OnOfflineStatus(std::string &port, OfflineStatus *status) = 0;              // per poll
+    // LoadScript, when loading stops at a line.
+    virtual void OnScriptError(std::string &message, int *row) = 0;
+};
+
+// Where the port manager looks for writers and how it probes them.
+struct ScanOptions {
+    bool any_port = false;                     // debug mode: every listed port is a candidate
+    std::vector<std::string> explicit_ports;   // device paths named by the user, scanned after the listed ones
+    std::string sysfs_root = "/sys";
+};
+
+class SerialPortApp {
+public:
+    explicit SerialPortApp(ISerialPortApp *observer);
+    // Closes every port and waits for the run threads still going.
+    ~SerialPortApp();
+    SerialPortApp(const SerialPortApp &) = delete;
+    SerialPortApp &operator=(const SerialPortApp &) = delete;
+
+    // Closes every open port, opens the writer candidates (never more than 24) and keeps those
+    // whose writer answers a 100 ms writer-information probe. Returns their port names in scan
+    // order. On the caller's thread; blocks. `warning`, when not null, receives a line when
+    // candidates had to be left out.
+    std::vector<std::string> ScanAndOpen(const ScanOptions &options, int baud_rate,
+                                         std::string *warning = nullptr);
+    std::vector<std::string> ScanAndOpen(bool any_port, int baud_rate);
+
+    // Closes every open port and empties the port list; with `notify`, then OnAllPortsClosed.
+    void CloseAll(bool notify);
+
+    // Starts one detached thread per open port running `commands`, and returns at once. With no
+    // open port, reports "None port" with result 38 at once, on this thread.
+    void RunAll(const std::vector<S_CmdParam> *commands);
+
+    // Executes one command on one port: 0 or the failure's result code.
+    ATResult Execute(kelvra_at_object *object, const S_CmdParam *command, const std::int32_t *slot);
+    // The protocol object of a port slot (null for a slot out of range).
+    kelvra_at_object *protocol_object(std::int32_t slot);
+
+    // Loads a script through the parser; a stopping line is reported with OnScriptError.
+    // Throws script::script_file_error when the file cannot be opened or is no script file.
+    int LoadScript(const std::string &path, std::vector<S_CmdParam> &commands,
+                   std::vector<std::string> &messages);
+
+    // Asks every port's run to end after its current command (no further command starts; the
+    // stopped ports report no end). Cleared by the next RunAll.
+    void RequestStop();
+    // Waits until no run thread is left, at most `timeout_ms`; true when none is left.
+    bool WaitForRuns(unsigned timeout_ms);
+    bool Running() const;
+    // Why the slot's last command failed, beyond its result code ("" when there is nothing to
+    // add), e.g. the conversion error of a configuration document. Read it on that port's run
+    // thread, as the step report does.
+    std::string FailureDetail(std::int32_t slot) const;
+
+    int at_baud_rate() const { return at_baud_rate_.load(); }
+    void set_at_baud_rate(int baud) { at_baud_rate_.store(baud); }
+    std::vector<OpenPort> open_ports() const;
+    // The rate a slot's channel is set to open with (or runs at).
+    int ChannelBaudRate(std::int32_t slot) const;
+    // The device path behind an open port's name, "" when it is not open.
+    std::string DevicePath(const std::string &port_name) const;
+    script::cli_parse &parser() { return parser_; }
+
+    // The write function installed in every protocol object.
+    static bool WritePort(std::uint8_t *frame, std::uint32_t slot, std::uint32_t timeout_ms);
+
+    // The `index` of the first entry named `name`, or -1.
+    static std::int32_t FindPortIndex(const std::string &name, const std::vector<OpenPort> &ports);
+
+    // The whole file read in binary mode, and its size; null with size 1 when it cannot be
+    // opened. Null with size 0 for a file too large for a 32-bit size.
+    static std::unique_ptr<std::uint8_t[]> ReadWholeFile(const std::string &path, std::uint32_t *size);
+
+private:
+    void OnDataReady(std::string &port);
+    void OnChannelLost(std::string &port);
+    void PortRun(std::int32_t slot, std::shared_ptr<const std::vector<S_CmdParam>> commands);
+    std::string PortNameOfSlot(std::int32_t slot) const;
+    bool StartObject(std::int32_t slot);
+    ATResult Broadcast(kelvra_at_object *object, const S_CmdParam &command, std::string &name);
+    ATResult LoadProject(kelvra_at_object *object, const S_CmdParam &command);
+    ATResult SwitchProject(kelvra_at_object *object, const S_CmdParam &command);
+    bool WriterInfoCheck(kelvra_at_object *object, std::string &type);
+
+    // The write function finds its manager from the protocol object: the objects come first in
+    // a standard-layout record that ends with the owner.
+    struct Slots {
+        kelvra_at_object objects[kPortSlots];
+        SerialPortApp *owner;
+    };
+
+    std::atomic<int> at_baud_rate_{kDefaultAtBaudRate};
+    std::unique_ptr<Slots> slots_;
+    std::array<serial::CSerialPort, kPortSlots> channels_;
+    // Read by event and run threads, changed by the scan and by a lost port.
+    mutable std::mutex ports_mutex_;
+    std::vector<OpenPort> open_ports_;
+    ISerialPortApp *observer_;
+    script::cli_parse parser_;
+
+    std::array<std::string, kPortSlots> failure_details_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex runs_mutex_;
+    std::condition_variable runs_done_;
+    unsigned runs_ = 0;
+};
+
+// Text in the system's multibyte code page (UTF-8 here) as UTF-8 in a 255-byte buffer:
+// at most 255 characters, cut on a character boundary so that the text and its zero fit.
+// Bytes that are not UTF-8 become U+FFFD. Never writes past `out`.
+void AnsiToUtf8(const char *text, char (&out)[255]);
+
+}  // namespace kelvra::run
