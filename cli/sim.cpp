@@ -123,6 +123,9 @@ void setup(CLI::App &app) {
                     "Result code offline programming ends with (0: success)")->group(target);
     sub->add_flag("--factory-test", o->settings.factory_test, "Enable the factory-test firmware")
         ->group(target);
+    sub->add_option("--service-us", o->settings.service_us,
+                    "Microseconds every answer takes, as a writer's own processing")->group(target)
+        ->check(CLI::Range(0u, 10000000u));
     auto *faults = "Faults";
     sub->add_option("--fault-code", o->faults.code, "Faults apply to answers to this request code only")
         ->group(faults);

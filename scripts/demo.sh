@@ -1,20 +1,36 @@
 #!/usr/bin/env bash
-# demo.sh : install what is needed, build everything, and run the main job.
-# Until the program's run exists, the main job drives two virtual writers with the example
-# C host and then runs the library's benchmark.
+# demo.sh : install what is needed, build everything, and run the main job: a production
+# script (connect, erase, write a 16 KiB image, read it back, chip ID, writer information,
+# reset) on four virtual writers at once, as the program runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 bash scripts/install-deps.sh
 dir=$(bash scripts/build.sh | tail -n 1)
+kvat="$root/$dir/cli/kvat"
+out="$root/out/job"
+rm -rf "$out"
+mkdir -p "$out"
 
-links=$(mktemp -d)
-"$dir/cli/kvat" sim --count 2 --link-dir "$links" --duration 60 &
-sim=$!
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -rf "$links"' EXIT
-for _ in $(seq 50); do [ -e "$links/ttyKV1" ] && break; sleep 0.1; done
-for port in "$links"/ttyKV*; do
-  echo "== $port"
-  "$dir/examples/c_host/c_host" "$port"
-done
+# Relative file names in a script are read from the current folder, as in the program.
+cd examples/jobs
+set +e
+"$kvat" run flash.kvatscript --simulate 4 --out "$out"
+status=$?
+set -e
 echo
-"$dir/bench/lib/bench_lib"
+echo "kvat run exited with $status"
+echo "run log:        $(ls "$out"/log/*.json)"
+echo "result folders: $(ls -d "$out"/InfoFile/*)"
+
+# What every writer read back must be what was written.
+"$kvat" image firmware.hex --fw-num 0 -o "$out/image.bin" >/dev/null
+for memory in "$out"/InfoFile/*/memory.bin; do
+  if cmp -s "$memory" "$out/image.bin"; then
+    echo "$memory: the 16 KiB read back equal the image"
+  else
+    echo "$memory: differs from the image" >&2
+    status=1
+  fi
+done
+exit "$status"

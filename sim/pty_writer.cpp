@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -92,6 +93,12 @@ void PtyWriter::log_failure(const char *what) const {
 
 bool PtyWriter::write_reply(const Reply &reply) {
     if (reply.delay_ms > 0 && wait_or_stop(static_cast<int>(reply.delay_ms))) return false;
+    if (reply.delay_us > 0) {
+        pollfd p{wake_[0], POLLIN, 0};
+        const timespec wait{static_cast<time_t>(reply.delay_us / 1000000u),
+                            static_cast<long>(reply.delay_us % 1000000u) * 1000L};
+        if (::ppoll(&p, 1, &wait, nullptr) > 0) return false;
+    }
     const size_t piece = reply.split == 0 ? reply.bytes.size() : reply.split;
     size_t done = 0;
     while (done < reply.bytes.size()) {

@@ -166,6 +166,7 @@ Reply VirtualWriter::shape(uint32_t request_code, const Answer &answer) {
         frame.insert(frame.begin(), garbage.begin(), garbage.end());
     }
     reply.bytes = std::move(frame);
+    reply.delay_us = settings_.service_us;
     if (applies) {
         reply.delay_ms = faults_.late_ms;
         reply.split = faults_.split;

@@ -43,6 +43,7 @@ struct WriterSettings {
     uint32_t offline_polls = 3;   // RUNNING answers before offline programming ends
     uint32_t offline_result = 0;  // 0: ends with ACK; otherwise NACK with this code
     bool factory_test = false;    // false: 300 and 301 are refused with 89
+    uint32_t service_us = 0;      // time every answer takes (a writer's own processing); 0: at once
 };
 
 // What can go wrong, set per writer. `code` limits a fault to answers to that request code
@@ -64,6 +65,7 @@ struct FaultSettings {
 struct Reply {
     Bytes bytes;
     uint32_t delay_ms = 0;  // wait before writing
+    uint32_t delay_us = 0;  // and this many microseconds more
     uint32_t split = 0;     // 0: one write, else pieces of this size
 };
 

@@ -1,0 +1,214 @@
+// kvat run and kvat scan as a user runs them, on virtual writers over real ptys.
+#include "sim/pty_writer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Result {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Writers, a scratch folder and the tool, run from the scripts folder.
+class Bench {
+public:
+    explicit Bench(std::size_t writers, kelvra::sim::FaultSettings faults = {},
+                   std::optional<std::size_t> fault_writer = std::nullopt) {
+        static int counter = 0;
+        dir_ = fs::temp_directory_path() / ("kvat_run_verb_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "sys");
+        if (writers > 0) {
+            kelvra::sim::VirtualWriterPool::Options options;
+            options.count = writers;
+            options.link_dir = dir_ / "links";
+            options.faults = faults;
+            options.fault_writer = fault_writer;
+            pool_ = std::make_unique<kelvra::sim::VirtualWriterPool>(options);
+        }
+    }
+    ~Bench() {
+        pool_.reset();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    std::string ports() const {
+        std::string args;
+        for (std::size_t i = 0; pool_ && i < pool_->size(); ++i) args += " --port " + pool_->link(i).string();
+        return args;
+    }
+    fs::path out() const { return dir_ / "out"; }
+
+    Result run(const std::string &arguments) const {
+        const std::string out_file = (dir_ / "stdout").string();
+        const std::string err_file = (dir_ / "stderr").string();
+        const std::string command = "cd " KVAT_RUN_SCRIPTS " && " KVAT_EXE " " + arguments + ports() +
+                                    " >" + out_file + " 2>" + err_file;
+        const int status = std::system(command.c_str());
+        Result r;
+        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = mask(read_file(out_file));
+        r.err = mask(read_file(err_file));
+        return r;
+    }
+
+    // Time stamps and scratch paths vary from run to run.
+    std::string mask(std::string text) const {
+        text = std::regex_replace(text, std::regex(dir_.string()), "<DIR>");
+        text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)"), "<STAMP>");
+        text = std::regex_replace(text, std::regex(R"((^|\n|")\d\d:\d\d:\d\d)"), "$1hh:mm:ss");
+        return text;
+    }
+
+    std::string run_log() const {
+        for (const auto &e : fs::directory_iterator(out() / "log")) return read_file(e.path());
+        return {};
+    }
+
+private:
+    fs::path dir_;
+    std::unique_ptr<kelvra::sim::VirtualWriterPool> pool_;
+};
+
+void expect_file(const std::string &name, const std::string &actual) {
+    const fs::path path = fs::path(KVAT_RUN_EXPECTED) / name;
+    if (std::getenv("KVAT_UPDATE_EXPECTED") != nullptr) {
+        std::ofstream(path, std::ios::binary) << actual;
+        return;
+    }
+    EXPECT_EQ(actual, read_file(path)) << name;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(KvatRun, OneWriterTextAndJson) {
+    Bench bench(1);
+    Result text = bench.run("run read.kvatscript --print-info --out " + bench.out().string());
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    expect_file("read.stdout", text.out);
+    expect_file("read.stderr", text.err);
+    EXPECT_EQ(read_file(bench.out() / "InfoFile" / "A-ttyKV0" / "memory.bin"), std::string(16, '\xFF'));
+
+    Result json = bench.run("run read.kvatscript --json --out " + (bench.out() / "json").string());
+    EXPECT_EQ(json.exit_code, 0) << json.err;
+    expect_file("read_json.stdout", json.out);
+    // Every line of standard output is one JSON event.
+    std::istringstream lines(json.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line);
+        EXPECT_TRUE(event.contains("event")) << line;
+    }
+}
+
+TEST(KvatRun, TwoWritersOneFailsItsSecondCommand) {
+    Bench bench(2, {.code = AT_CODE_TARGET_ERASE, .nack = KVAT_ERR_TARGET_ERASE}, 1);
+    Result r = bench.run("run erase.kvatscript --out " + bench.out().string());
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    // The ports' lines interleave in any order; compare them as a set.
+    std::string sorted;
+    for (const auto &line : sorted_lines(r.out)) sorted += line + "\n";
+    expect_file("erase_sorted.stdout", sorted);
+    expect_file("erase_run_log.json", bench.run_log());
+}
+
+TEST(KvatRun, RefusalsBeforeAnythingRuns) {
+    struct Case {
+        const char *name;
+        const char *arguments;
+        std::size_t writers;
+    };
+    const Case cases[] = {
+        {"refused", "run refused.kvatscript", 1},
+        {"stops", "run stops.kvatscript", 1},
+        {"missing", "run missing.kvatscript", 1},
+        {"no_writer", "run read.kvatscript", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench bench(c.writers);
+        Result r = bench.run(std::string(c.arguments) + " --out " + bench.out().string());
+        EXPECT_EQ(r.exit_code, 3);
+        expect_file(std::string(c.name) + ".stdout", r.out);
+        expect_file(std::string(c.name) + ".stderr", r.err);
+        EXPECT_FALSE(fs::exists(bench.out() / "InfoFile"));
+    }
+    Bench bench(0);
+    EXPECT_EQ(bench.run("run").exit_code, 2);
+    EXPECT_EQ(bench.run("run read.kvatscript --baud 0").exit_code, 2);
+}
+
+TEST(KvatRun, InterruptStopsEveryPortAfterItsCurrentCommand) {
+    Bench bench(2);
+    const std::string command = std::string("cd " KVAT_RUN_SCRIPTS " && exec " KVAT_EXE " run pause.kvatscript --json --out ") +
+                                bench.out().string() + bench.ports() + " >/dev/null 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const auto log = nlohmann::json::parse(bench.run_log());
+    for (const char *port : {"ttyKV0", "ttyKV1"}) {
+        // The sleep was the current command: it ended, nothing after it started.
+        EXPECT_EQ(log[port]["final step"], 2) << port;
+        EXPECT_FALSE(log[port].contains("-result")) << port;
+    }
+}
+
+TEST(KvatScan, ListsTheWritersThatAnswered) {
+    Bench bench(2, {.silent = true}, 1);
+    Result text = bench.run("scan");
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    // Column widths follow the scratch path's length: compare with blanks collapsed.
+    expect_file("scan.stdout", std::regex_replace(text.out, std::regex(" +"), " "));
+    Result json = bench.run("scan --json");
+    EXPECT_EQ(json.exit_code, 0);
+    expect_file("scan_json.stdout", json.out);
+    EXPECT_EQ(nlohmann::json::parse(json.out).size(), 1u);
+
+    Bench none(0);
+    Result empty = none.run("scan --json");
+    EXPECT_EQ(empty.exit_code, 1);
+    EXPECT_EQ(empty.out, "[]\n");
+}
+
+}  // namespace
