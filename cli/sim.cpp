@@ -142,6 +142,8 @@ void setup(CLI::App &app) {
                     "Close the line after this many request frames")->group(faults);
     sub->add_option("--fault-writer", o->fault_writer, "Faults for this writer index only")
         ->group(faults);
+    sub->add_option("--fault-nth", o->faults.only_nth,
+                    "Faults for the n-th matching request only (default: every one)")->group(faults);
     sub->callback([o] { set_exit_code(run(*o)); });
 }
 

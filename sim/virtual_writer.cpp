@@ -149,7 +149,8 @@ void VirtualWriter::receive(const uint8_t *data, size_t length, std::vector<Repl
 
 Reply VirtualWriter::shape(uint32_t request_code, const Answer &answer) {
     Reply reply;
-    const bool applies = faults_.code == 0 || faults_.code == request_code;
+    bool applies = faults_.code == 0 || faults_.code == request_code;
+    if (applies && faults_.only_nth != 0) applies = ++matching_requests_ == faults_.only_nth;
     Answer a = answer;
     if (applies && faults_.nack != 0) a = nack(faults_.nack);
     if (a.silent) return reply;

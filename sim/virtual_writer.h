@@ -59,6 +59,7 @@ struct FaultSettings {
     uint32_t split = 0;           // write the answer in pieces of this many bytes
     int disappear_after = -1;     // close the line after this many request frames
     bool raise = false;           // throw from inside the model while handling the request
+    uint32_t only_nth = 0;        // apply the faults to the n-th matching request only (0: to all)
 };
 
 // One answer as the line carries it.
@@ -141,6 +142,7 @@ private:
     Bytes rx_;
     bool gone_ = false;
     bool dropped_once_ = false;
+    uint32_t matching_requests_ = 0;
     uint32_t frames_received_ = 0;
     uint32_t frames_dropped_ = 0;
 

@@ -87,6 +87,7 @@ RunSession::RunSession(IRunView &view, SessionOptions options)
     if (!dir.empty() && dir.back() != '/') dir += '/';
     result_root_ = dir + "InfoFile/";
     log_root_ = dir + "log/";
+    app_.SetConsole([this](const std::string &line) { view_.ConsoleLine(line); });
 }
 
 RunSession::~RunSession() {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <sstream>
 #include <thread>
 
 namespace kelvra::run {
@@ -215,8 +216,7 @@ std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, 
             sleep_ms(5);
         }
     } catch (const std::exception &e) {
-        std::printf("%s\n", e.what());
-        std::fflush(stdout);
+        Console(e.what());
     }
     (void)progress_started;
     return names;
@@ -234,8 +234,7 @@ void SerialPortApp::CloseAll(bool notify) {
         }
         if (notify && observer_ != nullptr) observer_->OnAllPortsClosed();
     } catch (const std::exception &e) {
-        std::printf("%s\n", e.what());
-        std::fflush(stdout);
+        Console(e.what());
     }
 }
 
@@ -254,8 +253,7 @@ void SerialPortApp::OnDataReady(std::string &port) {
             observer_->OnDataReceived(port, reinterpret_cast<const char *>(bytes.data()), &count);
         }
     } catch (const std::exception &e) {
-        std::printf("AT commander port exception: %s\n", e.what());
-        std::fflush(stdout);
+        Console(std::string("AT commander port exception: ") + e.what());
     }
 }
 
@@ -340,6 +338,28 @@ void SerialPortApp::PortRun(std::int32_t slot, std::shared_ptr<const std::vector
 }
 
 void SerialPortApp::RequestStop() { stop_.store(true); }
+
+void SerialPortApp::SetConsole(std::function<void(const std::string &)> console) {
+    console_ = std::move(console);
+}
+
+void SerialPortApp::Console(const std::string &text) const {
+    // Line by line: a multi-line text (an image summary) keeps its lines.
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (end == std::string::npos && line.empty()) break;
+        if (console_) {
+            console_(line);
+        } else {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+}
 
 std::string SerialPortApp::FailureDetail(std::int32_t slot) const {
     if (slot < 0 || static_cast<std::size_t>(slot) >= kPortSlots) return {};
@@ -591,12 +611,17 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 send_ack(object, AT_CODE_TARGET_ERASE_SECTOR, static_cast<std::uint32_t>(command->timeout)));
         case ATCmdWriteTargetMemory: {
             std::unique_ptr<files::bs_code_file> image;
+            // The reader's summary goes where the program's diagnostics go.
+            std::ostringstream summary;
             try {
-                image = files::open_image(std::string(CmdText(command->file)), command->fw_num);
+                image = files::open_image(std::string(CmdText(command->file)), command->fw_num,
+                                          files::image_log{nullptr, &summary});
             } catch (const std::exception &e) {
+                Console(summary.str());
                 detail = e.what();
                 return KVAT_ERR_FIRMWARE_QUANTITY;
             }
+            Console(summary.str());
             if (image == nullptr) {
                 detail = "no image could be loaded from " + std::string(CmdText(command->file));
                 return kNoInput;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,6 +121,10 @@ public:
     int LoadScript(const std::string &path, std::vector<S_CmdParam> &commands,
                    std::vector<std::string> &messages);
 
+    // Where diagnostics go (caught exceptions, image summaries), one line per call; standard
+    // output when unset. Set it before the first scan.
+    void SetConsole(std::function<void(const std::string &)> console);
+
     // Asks every port's run to end after its current command (no further command starts; the
     // stopped ports report no end). Cleared by the next RunAll.
     void RequestStop();
@@ -155,6 +160,7 @@ private:
     void OnChannelLost(std::string &port);
     void PortRun(std::int32_t slot, std::shared_ptr<const std::vector<S_CmdParam>> commands);
     std::string PortNameOfSlot(std::int32_t slot) const;
+    void Console(const std::string &text) const;
     bool StartObject(std::int32_t slot);
     ATResult Broadcast(kelvra_at_object *object, const S_CmdParam &command, std::string &name);
     ATResult LoadProject(kelvra_at_object *object, const S_CmdParam &command);
@@ -177,6 +183,7 @@ private:
     ISerialPortApp *observer_;
     script::cli_parse parser_;
 
+    std::function<void(const std::string &)> console_;
     std::array<std::string, kPortSlots> failure_details_;
     std::atomic<bool> stop_{false};
     mutable std::mutex runs_mutex_;

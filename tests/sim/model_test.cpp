@@ -434,6 +434,19 @@ TEST(ModelFaults, EachFaultDoesWhatItSays) {
         EXPECT_EQ(link->error(), 12u);
     }
     {
+        // Only the second matching request is refused.
+        FaultSettings f;
+        f.code = AT_CODE_TARGET_CONNECT;
+        f.nack = 9;
+        f.only_nth = 2;
+        auto link = connect_with(f);
+        EXPECT_EQ(kvat_target_connect(link->handle), 1);
+        EXPECT_EQ(kvat_target_status(link->handle), 1);
+        EXPECT_EQ(kvat_target_connect(link->handle), 0);
+        EXPECT_EQ(link->error(), 9u);
+        EXPECT_EQ(kvat_target_connect(link->handle), 1);
+    }
+    {
         FaultSettings f;
         f.silent_once = true;
         auto link = connect_with(f);

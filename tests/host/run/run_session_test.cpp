@@ -435,6 +435,25 @@ TEST(RunSession, BroadcastTextGoesOutWithItsZeroAndTheAnswerIsKept) {
     EXPECT_EQ(read_file(rig.folder("ttyKV0") / "broadcast_rsp.bin"), data);
 }
 
+// Every chunk is sent whatever became of the one before; the last one decides.
+TEST(RunSession, ABroadcastSucceedsWhenOnlyAMiddleChunkFails) {
+    SessionRig rig({.writers = 1, .faults = {.code = AT_CODE_BROADCAST, .nack = KVAT_ERR_DATA_SIZE, .only_nth = 2}});
+    ASSERT_EQ(rig.scan().size(), 1u);
+    std::string data(600, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 3);
+    write_file(rig.scratch / "data.bin", data);
+    S_CmdParam file = with_file(ATCmdBroadcast, rig.scratch / "data.bin");
+    file.bcst_with_rsp = 1;
+    file.kf = 1;
+    file.wait_response = 1;
+    file.timeout = 1000;
+    ASSERT_TRUE(rig.run({file}));
+    EXPECT_TRUE(rig.view.summaries().at(0).ok);
+    // The failed chunk's answer record is empty: the file holds the first and the last.
+    EXPECT_EQ(read_file(rig.folder("ttyKV0") / "broadcast_rsp.bin"), data.substr(0, 256) + data.substr(512));
+    EXPECT_EQ(rig.writers->writer(0).inspect([](const sim::VirtualWriter &w) { return w.frames_received(); }), 4u);
+}
+
 TEST(RunSession, ASecondLoadOfAScriptReportsItsStoppingLineAndWarnings) {
     SessionRig rig({.writers = 1});
     write_file(rig.scratch / "job.kvatscript", "\n-cid extra\n-connect\n-nonsense\n-info\n");
