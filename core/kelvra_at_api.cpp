@@ -276,6 +276,7 @@ bool kelvra_at_datain(kelvra_at_object *object, const void *data, uint32_t lengt
     if (object == nullptr || data == nullptr) return false;
     const auto *bytes = static_cast<const uint8_t *>(data);
     int event;
+    kelvra_at_event_fn notify;
     {
         RxLock lock(object);
         uint32_t count = rx_count(object).load(std::memory_order_relaxed);
@@ -285,30 +286,36 @@ bool kelvra_at_datain(kelvra_at_object *object, const void *data, uint32_t lengt
         }
         rx_count(object).store(count, std::memory_order_relaxed);
         event = analyse_locked(object);
+        // Read under the lock: a clear may replace it as soon as the lock is released.
+        notify = object->event;
     }
-    if (event != 0 && object->event != nullptr) object->event(object, event);
+    if (event != 0 && notify != nullptr) notify(object, event);
     return event == AT_EVENT_FRAME;
 }
 
 bool _cmdDataAnalysis(kelvra_at_object *object) {
     if (object == nullptr) return false;
     int event;
+    kelvra_at_event_fn notify;
     {
         RxLock lock(object);
         event = analyse_locked(object);
+        notify = object->event;
     }
-    if (event != 0 && object->event != nullptr) object->event(object, event);
+    if (event != 0 && notify != nullptr) notify(object, event);
     return event == AT_EVENT_FRAME;
 }
 
 bool _cmdResetRXSendErrorEvent(kelvra_at_object *object) {
     if (object == nullptr) return false;
     int event;
+    kelvra_at_event_fn notify;
     {
         RxLock lock(object);
         event = reset_rx_error_locked(object);
+        notify = object->event;
     }
-    if (object->event != nullptr) object->event(object, event);
+    if (notify != nullptr) notify(object, event);
     return false;
 }
 
@@ -339,6 +346,10 @@ int analyse_locked(kelvra_at_object *object) {
     if (GetCrc32(plain, static_cast<int32_t>(length - 4)) != crc) {
         return reset_rx_error_locked(object);
     }
+
+    // A frame accepted since the last send stays as it is: the command thread may be reading
+    // it. Only bytes fed after it can get here (a re-analysis, or a buffer that wrapped).
+    if (rx_state(object).load(std::memory_order_relaxed) == AT_RX_FRAME) return AT_EVENT_FRAME;
 
     // Zero what the frame does not cover, so a short answer never shows an older frame's bytes.
     std::memcpy(object->rx_frame, plain, length - 4);
