@@ -143,6 +143,10 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
     ScanOptions scan = options_.scan;
     scan.any_port = any_port;
     std::string warning;
+    {
+        std::lock_guard<std::mutex> lock(scan_mutex_);
+        ++scan_threads_;  // the scan's progress display, which ends on its own thread
+    }
     const std::vector<std::string> names = app_.ScanAndOpen(scan, app_.at_baud_rate(), &warning);
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
@@ -165,15 +169,14 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
     std::vector<std::string> devices;
     for (const std::string &name : names) devices.push_back(app_.DevicePath(name));
     view_.OnScanResult(names, devices);
+    // The scan is over when its wait window has closed too.
+    std::unique_lock<std::mutex> lock(scan_mutex_);
+    scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
     return names;
 }
 
 void RunSession::OnScanProgress(const std::atomic<unsigned> *count, const std::atomic<unsigned> *current,
                                 const std::atomic<bool> *finished) {
-    {
-        std::lock_guard<std::mutex> lock(scan_mutex_);
-        ++scan_threads_;
-    }
     view_.ScanWaitOpen();
     int last = -1;
     while (!finished->load()) {
@@ -189,7 +192,8 @@ void RunSession::OnScanProgress(const std::atomic<unsigned> *count, const std::a
     }
     view_.ScanWaitClose();
     std::lock_guard<std::mutex> lock(scan_mutex_);
-    if (--scan_threads_ == 0) scan_done_.notify_all();
+    if (scan_threads_ > 0) --scan_threads_;
+    if (scan_threads_ == 0) scan_done_.notify_all();
 }
 
 void RunSession::CloseAll() { app_.CloseAll(true); }

@@ -106,7 +106,8 @@ public:
     RunSession &operator=(const RunSession &) = delete;
 
     // ---- the main window's operations ----
-    // Scans and rebuilds the port panel; blocks. Returns the writers found.
+    // Scans and rebuilds the port panel; blocks until the scan's wait window has closed too.
+    // Returns the writers found.
     std::vector<std::string> Scan(bool any_port);
     // Closes every port (button "断开端口连接").
     void CloseAll();

@@ -152,12 +152,17 @@ std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, 
         std::atomic<bool> finished{false};
     };
     auto state = std::make_shared<ScanState>();
-    bool progress_started = false;
     // Whatever ends the scan, the progress display must end too.
     struct FinishGuard {
         ScanState *state;
         ~FinishGuard() { state->finished.store(true); }
     } guard{state.get()};
+    // Started before anything can fail, so that every scan has its display and ends it.
+    if (observer_ != nullptr) {
+        std::thread([observer = observer_, state] {
+            observer->OnScanProgress(&state->count, &state->current, &state->finished);
+        }).detach();
+    }
 
     try {
         auto ports = serial::EnumeratePorts(options.sysfs_root);
@@ -177,12 +182,6 @@ std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, 
         }
 
         state->count.store(static_cast<unsigned>(candidates.size()));
-        if (observer_ != nullptr) {
-            std::thread([observer = observer_, state] {
-                observer->OnScanProgress(&state->count, &state->current, &state->finished);
-            }).detach();
-            progress_started = true;
-        }
 
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             state->current.store(static_cast<unsigned>(i));
@@ -218,7 +217,6 @@ std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, 
     } catch (const std::exception &e) {
         Console(e.what());
     }
-    (void)progress_started;
     return names;
 }
 

@@ -28,6 +28,20 @@ TEST(RunSession, ScanFindsEveryWriterAndBuildsItsCell) {
     EXPECT_EQ(rig.scan(), names);
 }
 
+TEST(RunSession, AScanNeverUsesMoreThan24Slots) {
+    SessionRig rig({.writers = 26});
+    const auto names = rig.scan();
+    ASSERT_EQ(names.size(), 24u);
+    EXPECT_EQ(names.back(), "ttyKV23");
+    EXPECT_TRUE(rig.view.has_text(
+        "2 serial port(s) left out: a scan opens at most 24 ports (first left out: ttyKV24)"));
+    // The wait window went from 0 to 100 % and closed.
+    const auto percents = rig.view.scan_percents();
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+}
+
 TEST(RunSession, ScanWithoutWritersDisablesTheRun) {
     SessionRig rig({.writers = 1, .faults = {.silent = true}});
     EXPECT_TRUE(rig.scan().empty());
