@@ -331,6 +331,26 @@ TEST(RunSession, SilentOrGarbledAnswersFailWithTimeOut) {
     }
 }
 
+TEST(RunSession, ALateAnswerWithinTheTimeOutStillCounts) {
+    SessionRig rig({.writers = 1, .faults = {.code = AT_CODE_TARGET_ERASE, .late_ms = 150}});
+    ASSERT_EQ(rig.scan().size(), 1u);
+    S_CmdParam erase = command(ATCmdEraseTarget);
+    erase.timeout = 2000;
+    ASSERT_TRUE(rig.run({command(ATCmdConnectTarget), erase, command(ATCmdGetTargetChipID)}));
+    EXPECT_TRUE(rig.view.summaries().at(0).ok);
+}
+
+TEST(RunSession, ALogFolderThatCannotBeMadeLeavesTheRunGoing) {
+    SessionRig rig({.writers = 1});
+    ASSERT_EQ(rig.scan().size(), 1u);
+    fs::create_directories(rig.program());
+    write_file(rig.program() / "log", "a file where the log folder would be");
+    ASSERT_TRUE(rig.run({command(ATCmdConnectTarget), command(ATCmdGetTargetChipID)}));
+    EXPECT_TRUE(rig.view.summaries().at(0).ok);
+    EXPECT_TRUE(fs::exists(rig.folder("ttyKV0") / "chip_id.txt"));
+    EXPECT_TRUE(fs::is_regular_file(rig.program() / "log"));
+}
+
 TEST(RunSession, RefusedRowSelectsItAndStartsNothing) {
     SessionRig rig({.writers = 1});
     ASSERT_EQ(rig.scan().size(), 1u);
