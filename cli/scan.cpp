@@ -3,6 +3,7 @@
 #include "cli/run_output.h"
 #include "cli/verb.h"
 #include "host/model/at_command.h"
+#include "host/run/null_view.h"
 #include "host/run/run_session.h"
 
 #include <nlohmann/json.hpp>
@@ -37,24 +38,11 @@ std::string text(const char (&field)[N]) {
 }
 
 // Captures the writer information the session hands out, and renders like a run otherwise.
-class ScanOutput final : public kelvra::run::IRunView {
+class ScanOutput final : public kelvra::run::NullRunView {
 public:
     explicit ScanOutput(RunOutput &inner) : inner_(inner) {}
     void AppendLine(const kelvra::run::LogEntry &e) override { inner_.AppendLine(e); }
     void ReplaceLiveLine(const kelvra::run::LogEntry &e) override { inner_.ReplaceLiveLine(e); }
-    void BuildPortPanel(const std::vector<std::string> &) override {}
-    void SetCellPicture(int, kelvra::run::StatusPicture) override {}
-    void SetCellBarColour(int, std::uint32_t) override {}
-    void SetCellPosition(int, int) override {}
-    void SetCellLabel(int, const std::string &) override {}
-    void SetControlsEnabled(bool) override {}
-    void SetRunEnabled(bool) override {}
-    void SelectRow(int) override {}
-    kelvra::run::MessageBoxAnswer ShowMessageBox(const std::string &t, const std::string &c,
-                                                 kelvra::run::MessageBoxIcon i,
-                                                 kelvra::run::MessageBoxButtons b) override {
-        return inner_.ShowMessageBox(t, c, i, b);
-    }
     void ConsoleLine(const std::string &line) override { inner_.ConsoleLine(line); }
     void OnWriterInfoRecord(const std::string &port, const kvat_writer_info &info) override {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -3,6 +3,7 @@
 // millisecond per writer).
 #include "host/model/at_command.h"
 #include "host/model/cmd_param.h"
+#include "host/run/null_view.h"
 #include "host/run/run_session.h"
 #include "sim/pty_writer.h"
 
@@ -26,23 +27,8 @@ constexpr std::uint32_t kImageSize = 64 * 1024;
 constexpr std::uint32_t kFlash = 0x08000000;
 
 // Renders nothing: the benchmark measures the engine and the writers.
-class QuietView final : public run::IRunView {
+class QuietView final : public run::NullRunView {
 public:
-    void AppendLine(const run::LogEntry &) override {}
-    void ReplaceLiveLine(const run::LogEntry &) override {}
-    void BuildPortPanel(const std::vector<std::string> &) override {}
-    void SetCellPicture(int, run::StatusPicture) override {}
-    void SetCellBarColour(int, std::uint32_t) override {}
-    void SetCellPosition(int, int) override {}
-    void SetCellLabel(int, const std::string &) override {}
-    void SetControlsEnabled(bool) override {}
-    void SetRunEnabled(bool) override {}
-    void SelectRow(int) override {}
-    run::MessageBoxAnswer ShowMessageBox(const std::string &, const std::string &, run::MessageBoxIcon,
-                                         run::MessageBoxButtons) override {
-        return run::MessageBoxAnswer::Yes;
-    }
-    void ConsoleLine(const std::string &) override {}
     void OnRunEnd(const run::RunSummary &summary) override { ok = summary.ok; }
     bool ok = false;
 };

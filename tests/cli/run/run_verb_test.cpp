@@ -1,5 +1,6 @@
 // kvat run and kvat scan as a user runs them, on virtual writers over real ptys.
 #include "sim/pty_writer.h"
+#include "verb_runner.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,12 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kvat::cli::test::read_file;
 
 struct Result {
     int exit_code = -1;
