@@ -6,6 +6,14 @@ packages=(
   libgtest-dev libgmock-dev googletest
   nlohmann-json3-dev libcli11-dev
   zlib1g-dev srecord binutils
+  # The desktop program: Qt 6 Widgets and Test, and for its screenshots and offscreen tests a
+  # virtual display and a font with Chinese glyphs.
+  qt6-base-dev libgl-dev xvfb xauth fonts-wqy-microhei
+  # kelvra_at.dll cross-built and tested under wine; the Python binding's tests and its pip
+  # install; the Debian packages (dpkg-shlibdeps, file).
+  g++-mingw-w64-x86-64-win32 wine64
+  python3-serial python3-pytest python3-venv python3-setuptools python3-wheel
+  dpkg-dev file
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,7 +5,10 @@ build=$1 src=$2 cc=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null
+# The library's two components, as the Debian packages split them.
+for component in runtime development; do
+  cmake --install "$build" --prefix "$prefix" --component "$component" >/dev/null
+done
 
 lib=$(find "$prefix" -name 'libkelvra_at.so.1' | head -n 1)
 libdir=$(dirname "$lib")

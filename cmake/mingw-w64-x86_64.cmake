@@ -1,0 +1,27 @@
+# Cross-builds for 64-bit Windows with Debian's mingw-w64 toolchain (g++-mingw-w64-x86-64-win32):
+#   cmake -S . -B build-mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+#     -DKELVRA_BUILD_HOST=OFF -DKELVRA_BUILD_TESTS=OFF -DKELVRA_BUILD_BENCH=OFF
+# The win32 thread model keeps libwinpthread out: thread_local then uses Win32 TLS slots.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(KELVRA_MINGW_TRIPLET x86_64-w64-mingw32)
+
+foreach(lang C CXX)
+  if(lang STREQUAL "C")
+    set(tool gcc)
+  else()
+    set(tool g++)
+  endif()
+  find_program(KELVRA_MINGW_${lang} NAMES ${KELVRA_MINGW_TRIPLET}-${tool}-win32
+    ${KELVRA_MINGW_TRIPLET}-${tool} REQUIRED)
+  set(CMAKE_${lang}_COMPILER ${KELVRA_MINGW_${lang}})
+endforeach()
+find_program(CMAKE_RC_COMPILER NAMES ${KELVRA_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KELVRA_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Wine runs the cross-built programs when a test or try_run asks for it.
+find_program(CMAKE_CROSSCOMPILING_EMULATOR NAMES wine64 wine PATHS /usr/lib/wine)
