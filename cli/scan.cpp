@@ -76,7 +76,11 @@ int run(const ScanVerbOptions &o) {
         Writer w;
         w.port = port.name;
         w.device = session.app().DevicePath(port.name);
-        w.answered = session.app().Execute(session.app().protocol_object(port.index), &command, &port.index) == 0;
+        // It answered the scan's probe a moment ago: a busy machine gets two more tries at the
+        // probe's 100 ms.
+        for (int attempt = 0; attempt < 3 && !w.answered; ++attempt) {
+            w.answered = session.app().Execute(session.app().protocol_object(port.index), &command, &port.index) == 0;
+        }
         writers.push_back(w);
     }
     for (const auto &[port, info] : view.infos()) {

@@ -20,10 +20,10 @@ case "$needed" in
   "ld-linux-x86-64.so.2 libc.so.6 "|"libc.so.6 ") ;;
   *) echo "unexpected dependencies: $needed"; exit 1 ;;
 esac
-readelf -d "$lib" | grep -q 'SONAME.*\[libkelvra_at.so.1\]' || { echo "bad soname"; exit 1; }
+readelf -d "$lib" | grep 'SONAME.*\[libkelvra_at.so.1\]' >/dev/null || { echo "bad soname"; exit 1; }
 exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 [ "$(echo "$exports" | grep -c '^kvat_')" -eq 31 ] || { echo "expected 31 kvat_ exports"; exit 1; }
-if echo "$exports" | grep -v '^kvat_' | grep -q .; then
+if echo "$exports" | grep -v '^kvat_' | grep . >/dev/null; then
   echo "other symbols exported:"; echo "$exports" | grep -v '^kvat_'; exit 1
 fi
 

@@ -89,12 +89,12 @@ root=$work/root
 rm -rf "$root" && mkdir -p "$root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 so=$root/$lib/libkelvra_at.so.$version
-readelf -d "$so" | grep -q "SONAME.*\[libkelvra_at.so.$major\]" || bad "soname"
+readelf -d "$so" | grep "SONAME.*\[libkelvra_at.so.$major\]" >/dev/null || bad "soname"
 [ "$(readlink "$root/$lib/libkelvra_at.so")" = "libkelvra_at.so.$major" ] || bad "namelink"
 cmp -s "$root/usr/include/kelvra_at.h" "$src/lib/include/kelvra_at.h" || bad "header differs"
 cmp -s "$root/usr/lib/udev/rules.d/70-kelvra-writer.rules" "$src/packaging/udev/70-kelvra-writer.rules" ||
   bad "udev rule differs"
-file "$root/usr/bin/kvat" | grep -q 'stripped' && ! file "$root/usr/bin/kvat" | grep -q 'not stripped' ||
+file "$root/usr/bin/kvat" | grep 'stripped' >/dev/null && ! file "$root/usr/bin/kvat" | grep 'not stripped' >/dev/null ||
   bad "kvat is not stripped"
 
 export LD_LIBRARY_PATH=$root/$lib
@@ -103,7 +103,7 @@ include=$(PKG_CONFIG_PATH=$root/$lib/pkgconfig PKG_CONFIG_LIBDIR= pkg-config --v
 [ "$(realpath "$include")" = "$root/usr/include" ] || bad "pkg-config includedir: $include"
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror "$src/tests/lib/c99_host/main.c" $flags \
   -o "$work/c99_host"
-ldd "$work/c99_host" | grep -q "libkelvra_at.so.$major => $root/$lib/" || bad "c99_host links elsewhere"
+ldd "$work/c99_host" | grep "libkelvra_at.so.$major => $root/$lib/" >/dev/null || bad "c99_host links elsewhere"
 "$work/c99_host" || bad "c99_host failed"
 rm -rf "$work/fp"
 cmake -S "$src/tests/lib/find_package_host" -B "$work/fp" -DCMAKE_PREFIX_PATH="$root/usr" \
