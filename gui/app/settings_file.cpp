@@ -1,0 +1,62 @@
+#include "gui/app/settings_file.h"
+
+#include "host/files/json_file.h"
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+
+namespace kelvra::gui::app {
+namespace {
+
+// A boolean, or a number taken as an integer (nonzero is true); anything else throws.
+bool Flag(const nlohmann::json &value) {
+    if (value.is_boolean()) return value.get<bool>();
+    // As a 32-bit int: larger integers keep their low bits, fractions are cut off.
+    if (value.is_number_unsigned()) return static_cast<std::int32_t>(value.get<std::uint64_t>()) != 0;
+    if (value.is_number_integer()) return static_cast<std::int32_t>(value.get<std::int64_t>()) != 0;
+    if (value.is_number_float()) return std::trunc(value.get<double>()) != 0.0;
+    throw nlohmann::json::type_error::create(302, "type must be boolean or number", &value);
+}
+
+}  // namespace
+
+Settings ReadSettings(const std::string &path) {
+    Settings settings;
+    files::json_file file(path, files::json_file::mode::read);
+    if (!file.is_open() || !file.parse_error().empty()) return settings;
+    try {
+        settings.print_info = Flag(file.value.at("print-info"));
+        settings.cover_file = Flag(file.value.at("cover-file"));
+        const nlohmann::json &script = file.value.at("cur_file_path");
+        if (!script.is_string()) return settings;
+        settings.script_path = script.get<std::string>();
+    } catch (const nlohmann::json::exception &) {
+        // Reading stops here; what was read stays.
+    }
+    return settings;
+}
+
+bool WriteSettings(const std::string &path, const Settings &settings) {
+    const std::string temporary = path + ".part.json";
+    {
+        files::json_file file(temporary, files::json_file::mode::write);
+        if (!file.is_open()) return false;
+        file.value = nlohmann::json::object();
+        file.value["cover-file"] = settings.cover_file;
+        file.value["cur_file_path"] = settings.script_path;
+        file.value["print-info"] = settings.print_info;
+        const bool written = file.write();
+        file.close();
+        if (!written) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            return false;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    return !error;
+}
+
+}  // namespace kelvra::gui::app

@@ -1,0 +1,135 @@
+#include "gui/dialogs/dialog_template.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+
+namespace kelvra::gui::dialogs {
+
+DialogUnits DialogUnits::FromFont(const QFont &font) {
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return DialogUnits((width / 26 + 1) / 2, metrics.height());
+}
+
+int DialogUnits::X(int units) const { return (units * base_x_ + 2) / 4; }
+int DialogUnits::Y(int units) const { return (units * base_y_ + 4) / 8; }
+
+QRect DialogUnits::Rect(int x, int y, int w, int h) const {
+    const int left = X(x), top = Y(y);
+    return QRect(left, top, X(x + w) - left, Y(y + h) - top);
+}
+
+QSize DialogUnits::Size(int w, int h) const { return QSize(X(w), Y(h)); }
+
+QWidget *TemplateControls::widget(int id) const {
+    const auto it = by_id_.find(id);
+    return it == by_id_.end() ? nullptr : it->second;
+}
+
+QButtonGroup *TemplateControls::group(int first_id) const {
+    const auto it = groups_.find(first_id);
+    return it == groups_.end() ? nullptr : it->second;
+}
+
+namespace {
+
+QWidget *MakeStandard(const ControlSpec &spec, QWidget *parent) {
+    const QString caption = QString::fromUtf8(spec.caption);
+    switch (spec.kind) {
+        case Kind::Label: {
+            auto *label = new QLabel(caption, parent);
+            // Centred in its height, so a label lines up with the taller edit beside it.
+            label->setAlignment(spec.style & kCentred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
+            return label;
+        }
+        case Kind::GroupBox: return new QGroupBox(caption, parent);
+        case Kind::Frame: {
+            auto *frame = new QFrame(parent);
+            frame->setFrameShape(QFrame::StyledPanel);
+            frame->setFrameShadow(QFrame::Raised);
+            return frame;
+        }
+        case Kind::Button: {
+            auto *button = new QPushButton(caption, parent);
+            button->setAutoDefault(false);
+            if (spec.style & kDefault) button->setDefault(true);
+            return button;
+        }
+        case Kind::CheckBox: return new QCheckBox(caption, parent);
+        case Kind::Radio: return new QRadioButton(caption, parent);
+        case Kind::Edit: {
+            auto *edit = new QLineEdit(parent);
+            if (spec.style & kCentred) edit->setAlignment(Qt::AlignCenter);
+            if (spec.style & kPassword) edit->setEchoMode(QLineEdit::Password);
+            if (spec.style & kReadOnly) edit->setReadOnly(true);
+            if (spec.style & kDigits) {
+                edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+            }
+            return edit;
+        }
+        case Kind::DropDown: return new QComboBox(parent);
+        case Kind::Progress: {
+            auto *bar = new QProgressBar(parent);
+            bar->setRange(0, 100);
+            bar->setValue(0);
+            bar->setTextVisible(false);
+            return bar;
+        }
+        case Kind::Custom: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TemplateControls BuildTemplate(QWidget *parent, std::span<const ControlSpec> specs, const DialogUnits &units,
+                               const CustomFactory &custom) {
+    TemplateControls controls;
+    QButtonGroup *group = nullptr;
+    int group_index = 0;
+    for (const ControlSpec &spec : specs) {
+        QWidget *w = spec.kind == Kind::Custom ? (custom ? custom(spec, parent) : nullptr) : MakeStandard(spec, parent);
+        if (w == nullptr) continue;
+        QRect rect = units.Rect(spec.x, spec.y, spec.w, spec.h);
+        // The closed list keeps the platform's height; the template's is that of the open list.
+        if (spec.kind == Kind::DropDown) rect.setHeight(w->sizeHint().height());
+        w->setGeometry(rect);
+        w->setObjectName(QStringLiteral("ctl%1").arg(spec.id));
+        w->setProperty("controlId", spec.id);
+        if (spec.style & kHidden) w->setHidden(true);
+        if (spec.kind == Kind::Radio) {
+            if (spec.style & kGroupStart || group == nullptr) {
+                group = new QButtonGroup(parent);
+                group->setExclusive(true);
+                group_index = 0;
+                controls.groups_[spec.id] = group;
+            }
+            group->addButton(static_cast<QRadioButton *>(w), group_index++);
+        }
+        if (spec.id != 0) controls.by_id_[spec.id] = w;
+        controls.in_order_.push_back(w);
+    }
+    return controls;
+}
+
+QFont DialogFont() { return QApplication::font(); }
+
+void MakeFixedDialog(QWidget *dialog, const QSize &client) {
+    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint);
+    dialog->setFixedSize(client);
+}
+
+}  // namespace kelvra::gui::dialogs

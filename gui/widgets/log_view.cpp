@@ -1,0 +1,135 @@
+#include "gui/widgets/log_view.h"
+
+#include "gui/widgets/colorref.h"
+
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextDocument>
+#include <QTimer>
+
+namespace kelvra::gui::widgets {
+namespace {
+
+// What a rich edit control recognises as an address when automatic detection is on.
+const QRegularExpression &AddressPattern() {
+    static const QRegularExpression pattern(
+        QStringLiteral(R"((?:https?|ftp|file|telnet|news|nntp)://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+QFont LogFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("Arial")});
+    font.setPointSizeF(10.1);  // 202 twips
+    font.setBold(false);
+    return font;
+}
+
+QTextCharFormat Format(std::uint32_t colour) {
+    QTextCharFormat format;
+    format.setFont(LogFont(), QTextCharFormat::FontPropertiesAll);
+    format.setForeground(FromColorRef(colour));
+    return format;
+}
+
+}  // namespace
+
+LogView::LogView(QWidget *parent) : QTextEdit(parent) {
+    setReadOnly(true);
+    setUndoRedoEnabled(false);
+    setTabChangesFocus(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::LinksAccessibleByMouse);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setLineWrapMode(QTextEdit::WidgetWidth);
+    document()->setDefaultFont(LogFont());
+    document()->setMaximumBlockCount(kMaxLines + 1);  // the lines and the empty one after them
+    live_start_ = QTextCursor(document());
+    live_start_.setKeepPositionOnInsert(true);
+}
+
+void LogView::InsertLine(QTextCursor &cursor, const run::LogEntry &entry) {
+    const QString time = QString::fromStdString(entry.time);
+    // Bytes that are not UTF-8 show as replacement characters, never as a broken line.
+    const QString text = QString::fromUtf8(entry.text.data(), static_cast<qsizetype>(entry.text.size()));
+    const QTextCharFormat text_format = Format(entry.colour);
+    cursor.insertText(time, Format(run::kColourTime));
+    cursor.insertText(QStringLiteral(" "), text_format);
+    qsizetype done = 0;
+    auto matches = AddressPattern().globalMatch(text);
+    while (matches.hasNext()) {
+        const auto match = matches.next();
+        cursor.insertText(text.mid(done, match.capturedStart() - done), text_format);
+        QTextCharFormat link = text_format;
+        link.setAnchor(true);
+        link.setAnchorHref(match.captured());
+        link.setFontUnderline(true);
+        cursor.insertText(match.captured(), link);
+        done = match.capturedEnd();
+    }
+    cursor.insertText(text.mid(done), text_format);
+    cursor.insertText(QStringLiteral("\n"), text_format);
+}
+
+void LogView::AppendLine(const run::LogEntry &entry) {
+    // A live line written before stays; the new line goes after it.
+    live_pending_ = false;
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    InsertLine(cursor, entry);
+    live_start_.movePosition(QTextCursor::End);
+    RequestScrollToEnd();
+}
+
+void LogView::ReplaceLiveLine(const run::LogEntry &entry) {
+    live_pending_ = true;
+    QTextCursor cursor(document());
+    cursor.setPosition(live_start_.position());
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    InsertLine(cursor, entry);
+    RequestScrollToEnd();
+}
+
+QStringList LogView::Lines() const {
+    QStringList lines = toPlainText().split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.back().isEmpty()) lines.pop_back();
+    return lines;
+}
+
+void LogView::RequestScrollToEnd() {
+    if (scroll_pending_) return;
+    scroll_pending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        scroll_pending_ = false;
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    });
+}
+
+void LogView::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton) {
+        const QString address = anchorAt(event->position().toPoint());
+        if (!address.isEmpty()) {
+            link_pressed_ = true;
+            Q_EMIT LinkPressed(address);
+            event->accept();
+            return;
+        }
+    }
+    QTextEdit::mousePressEvent(event);
+}
+
+void LogView::mouseReleaseEvent(QMouseEvent *event) {
+    // The release that ends a press on a link is answered without action.
+    if (link_pressed_) {
+        link_pressed_ = false;
+        event->accept();
+        return;
+    }
+    QTextEdit::mouseReleaseEvent(event);
+}
+
+}  // namespace kelvra::gui::widgets

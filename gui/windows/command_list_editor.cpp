@@ -1,0 +1,219 @@
+#include "gui/windows/command_list_editor.h"
+
+#include "gui/dialogs/param_dialog.h"
+#include "gui/dialogs/select_command_dialog.h"
+#include "gui/dialogs/writer_config_dialog.h"
+#include "host/model/at_command.h"
+
+#include <QMessageBox>
+
+namespace kelvra::gui::windows {
+namespace {
+
+using CLV = widgets::CommandListView;
+
+QString Text(const char (&field)[kCmdTextSize]) {
+    const std::string_view text = CmdText(field);
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString Hex(std::uint32_t value) { return QString::asprintf("0x%x", value); }
+
+}  // namespace
+
+bool HasParameters(std::int32_t command) {
+    switch (command) {
+        case ATCmdSetWriterCfg: case ATCmdSetBaudRate: case ATCmdReadTargetMemory: case ATCmdEraseTarget:
+        case ATCmdEraseTargetSectors: case ATCmdWriteTargetMemory: case ATCmdWriteTargetVendorOptionByte:
+        case ATCmdWriteTargetUserOptionByte: case ATCmdTargetReset: case ATCmdLoadProject:
+        case ATCmdSwitchOfflineProject: case ATCmdFactoryRunSRAMFW: case ATCmdFactoryRunFlashFW:
+        case ATCmdBroadcast: case ATCmdSleep:
+            return true;
+        default: break;
+    }
+    return false;
+}
+
+std::optional<QString> ParameterSummary(const S_CmdParam &r) {
+    switch (r.command) {
+        case ATCmdSetWriterCfg:
+        case ATCmdLoadProject: return Text(r.file);
+        case ATCmdSetBaudRate: return QString::number(r.baudrate);
+        case ATCmdReadTargetMemory: return Hex(r.address) + QStringLiteral(", ") + Hex(r.size);
+        case ATCmdEraseTarget: case ATCmdWriteTargetVendorOptionByte: case ATCmdWriteTargetUserOptionByte:
+        case ATCmdFactoryRunSRAMFW: case ATCmdFactoryRunFlashFW: case ATCmdSleep:
+            return QString::number(r.timeout);
+        case ATCmdEraseTargetSectors:
+            return Hex(r.address) + QStringLiteral(", ") + Hex(r.size) + QStringLiteral(", ") + QString::number(r.timeout);
+        case ATCmdWriteTargetMemory: return Hex(r.address) + QStringLiteral(", ") + Text(r.file);
+        case ATCmdTargetReset: {
+            const std::string_view name = ResetTypeName(r.reset_type);
+            return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+        }
+        case ATCmdSwitchOfflineProject:
+            return (r.mode != 0 ? QStringLiteral("全新加载") : QStringLiteral("恢复进度")) + QStringLiteral("->") + Text(r.file);
+        case ATCmdBroadcast:
+            return (r.bcst_with_rsp != 0 ? QStringLiteral("广播带RSP, ") : QString()) +
+                   (r.direction == 0 ? QStringLiteral("USB to UART") : QStringLiteral("UART to USB")) +
+                   QStringLiteral(", ") + Text(r.file);
+        default: break;
+    }
+    return std::nullopt;
+}
+
+CommandListEditor::CommandListEditor(widgets::CommandListView *view, run::MessageLog &log, QWidget *dialog_parent)
+    : view_(view), log_(log), dialog_parent_(dialog_parent) {
+    connect(view_, &CLV::RowClicked, this, &CommandListEditor::OnClick);
+    connect(view_, &CLV::RowDoubleClicked, this, &CommandListEditor::OnDoubleClick);
+}
+
+int CommandListEditor::RefreshCommandList() {
+    view_->setRowCount(0);
+    for (std::size_t i = 0; i < commands_.size(); ++i) {
+        ShowCommandRow(static_cast<int>(i), commands_[i].command, true);
+        FormatParameterText(commands_[i]);
+    }
+    return static_cast<int>(commands_.size());
+}
+
+void CommandListEditor::ShowCommandRow(int row, std::int32_t command, bool insert) {
+    if (insert) {
+        view_->insertRow(row);
+        view_->SetCellText(row, CLV::kNumberColumn, QString::number(row + 1));
+    }
+    view_->SetCellText(row, CLV::kCommandColumn, QString::fromStdString(ATCmdDisplayName(command)));
+    view_->SetCellText(row, CLV::kParameterColumn, QString::fromUtf8(HasParameters(command) ? kSetParamText : kNoParamText));
+    view_->SelectOnly(row);
+    current_row_ = row;
+}
+
+void CommandListEditor::FormatParameterText(const S_CmdParam &record) {
+    if (current_row_ < 0 || current_row_ >= view_->rowCount()) return;
+    if (const auto summary = ParameterSummary(record)) view_->SetCellText(current_row_, CLV::kParameterColumn, *summary);
+}
+
+bool CommandListEditor::RequireCurrentRow() {
+    if (current_row_ >= 0) return true;
+    log_.AppendLine(kNoRowText, run::kColourError);
+    return false;
+}
+
+void CommandListEditor::SelectRow(int row) { view_->SelectOnly(row); }
+
+std::optional<std::int32_t> CommandListEditor::ChooseCommand() {
+    dialogs::SelectCommandDialog dialog(dialog_parent_);
+    dialog.exec();
+    return dialog.choice();
+}
+
+void CommandListEditor::Add() {
+    const auto id = ChooseCommand();
+    if (!id) return;
+    commands_.push_back(NewCmdParam(*id));
+    ShowCommandRow(static_cast<int>(commands_.size()) - 1, *id, true);
+}
+
+void CommandListEditor::Insert() {
+    if (!RequireCurrentRow()) return;
+    const auto id = ChooseCommand();
+    if (!id) return;
+    const int row = current_row_;
+    commands_.insert(commands_.begin() + row, NewCmdParam(*id));
+    ShowCommandRow(row, *id, true);
+    Renumber(row);
+}
+
+void CommandListEditor::Replace() {
+    if (!RequireCurrentRow()) return;
+    const auto id = ChooseCommand();
+    if (!id) return;
+    const int row = current_row_;
+    commands_[static_cast<std::size_t>(row)] = NewCmdParam(*id);
+    ShowCommandRow(row, *id, false);
+}
+
+void CommandListEditor::Delete() {
+    if (!RequireCurrentRow()) return;
+    const int row = current_row_;
+    commands_.erase(commands_.begin() + row);
+    view_->removeRow(row);
+    Renumber(row);
+    view_->SelectOnly(row);
+    if (current_row_ == static_cast<int>(commands_.size())) current_row_ = -1;
+}
+
+void CommandListEditor::Renumber(int from) {
+    for (int i = from; i < view_->rowCount(); ++i) view_->SetCellText(i, CLV::kNumberColumn, QString::number(i + 1));
+}
+
+void CommandListEditor::Move(int to) {
+    const int a = current_row_;
+    const int b = to;
+    const QString ta = view_->CellText(a, CLV::kParameterColumn);
+    const QString tb = view_->CellText(b, CLV::kParameterColumn);
+    std::swap(commands_[static_cast<std::size_t>(a)], commands_[static_cast<std::size_t>(b)]);
+    const QString set_text = QString::fromUtf8(kSetParamText);
+    // A row still waiting for its parameters keeps its placeholder where it goes.
+    ShowCommandRow(a, commands_[static_cast<std::size_t>(a)].command, false);
+    if (tb != set_text) FormatParameterText(commands_[static_cast<std::size_t>(a)]);
+    ShowCommandRow(b, commands_[static_cast<std::size_t>(b)].command, false);
+    if (ta != set_text) FormatParameterText(commands_[static_cast<std::size_t>(b)]);
+}
+
+void CommandListEditor::MoveUp() {
+    if (!RequireCurrentRow()) return;
+    if (current_row_ == 0) {
+        log_.LogLevelLine(run::LogError, kTopText);
+        return;
+    }
+    Move(current_row_ - 1);
+}
+
+void CommandListEditor::MoveDown() {
+    if (!RequireCurrentRow()) return;
+    if (current_row_ + 1 >= static_cast<int>(commands_.size())) {
+        log_.LogLevelLine(run::LogError, kBottomText);
+        return;
+    }
+    Move(current_row_ + 1);
+}
+
+void CommandListEditor::Clear() {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QString::fromUtf8(kClearQuestion),
+                    QMessageBox::Yes | QMessageBox::No, dialog_parent_);
+    box.setDefaultButton(QMessageBox::Yes);
+    if (box.exec() != QMessageBox::Yes) return;
+    commands_.clear();
+    view_->setRowCount(0);
+    current_row_ = -1;
+}
+
+void CommandListEditor::OnClick(int row) { current_row_ = row; }
+
+void CommandListEditor::OnDoubleClick(int row, int column) {
+    current_row_ = row;
+    if (row < 0) return;
+    if (column == CLV::kCommandColumn) {
+        Replace();
+    } else if (column == CLV::kParameterColumn &&
+               view_->CellText(row, CLV::kParameterColumn) != QString::fromUtf8(kNoParamText)) {
+        EditParameters(row);
+    }
+}
+
+void CommandListEditor::EditParameters(int row) {
+    S_CmdParam &record = commands_[static_cast<std::size_t>(row)];
+    if (record.command == ATCmdSetWriterCfg) {
+        dialogs::WriterConfigDialog dialog(std::string(CmdText(record.file)), dialog_parent_);
+        if (dialog.Run() != QDialog::Accepted) return;
+        SetCmdText(record.file, dialogs::WriterConfigDialog::kOutputName);
+        FormatParameterText(record);
+        return;
+    }
+    dialogs::ParamDialog dialog(record, dialog_parent_);
+    if (dialog.exec() != QDialog::Accepted) return;
+    record = dialog.record();
+    FormatParameterText(record);
+}
+
+}  // namespace kelvra::gui::windows

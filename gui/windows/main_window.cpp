@@ -1,0 +1,438 @@
+#include "gui/windows/main_window.h"
+
+#include "gui/app/shell.h"
+#include "gui/dialogs/about_dialog.h"
+#include "gui/dialogs/wait_dialog.h"
+#include "gui/widgets/artwork.h"
+#include "gui/widgets/log_view.h"
+#include "gui/widgets/port_panel.h"
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+#include <QWindow>
+
+#include <cstdlib>
+
+namespace kelvra::gui::windows {
+namespace {
+
+using dialogs::ControlSpec;
+using dialogs::Kind;
+using W = MainWindow;
+
+// Template 102, 580 x 424 dialog units.
+const ControlSpec kTemplate[] = {
+    {W::kBanner, Kind::Custom, "", 1, 1, 648, 99},
+    {W::kPortFrame, Kind::Frame, "", 7, 107, 340, 205},
+    {W::kLog, Kind::Custom, "", 351, 107, 224, 286},
+    {W::kListGroup, Kind::GroupBox, "命令列表", 2, 314, 281, 109},
+    {W::kList, Kind::Custom, "", 5, 324, 277, 73},
+    {W::kAdd, Kind::Button, "添加AT命令", 4, 398, 46, 23},
+    {W::kInsert, Kind::Button, "插入AT命令", 50, 398, 46, 23},
+    {W::kMoveUp, Kind::Button, "命令上移", 97, 398, 46, 23},
+    {W::kMoveDown, Kind::Button, "命令下移", 144, 398, 46, 23},
+    {W::kDelete, Kind::Button, "删除AT命令", 191, 398, 46, 23},
+    {W::kClear, Kind::Button, "清空AT命令", 237, 398, 46, 23},
+    {W::kReplace, Kind::Button, "修改AT命令", 59, 297, 46, 23, dialogs::kHidden},
+    {W::kButtonGroup, Kind::GroupBox, "", 286, 314, 63, 109},
+    {W::kExport, Kind::Button, "导出AT脚本", 289, 320, 57, 24},
+    {W::kLoad, Kind::Button, "加载AT脚本", 289, 346, 57, 24},
+    {W::kScan, Kind::Button, "扫描AT端口", 289, 372, 57, 24},
+    {W::kCloseAll, Kind::Button, "断开端口连接", 289, 397, 57, 24},
+    {W::kRun, Kind::Button, "执行AT命令", 351, 396, 69, 26},
+    {W::kPrintInfo, Kind::CheckBox, "打印获取信息", 421, 394, 57, 9},
+    {W::kCoverFile, Kind::CheckBox, "覆盖文件", 421, 404, 43, 9},
+    {W::kDebugMode, Kind::CheckBox, "调试模式(USB 转串口支持)", 422, 414, 98, 9},
+    {W::kViewFiles, Kind::Button, "查看文件", 524, 396, 49, 26},
+};
+constexpr int kWidthUnits = 580;
+constexpr int kHeightUnits = 424;
+// The panel: a child page at the frame's top-left corner, 338 x 205 dialog units.
+constexpr int kPanelWidthUnits = 338;
+constexpr int kPanelHeightUnits = 205;
+
+// SetControlsEnabled touches these, in this order; the run button and debug mode stay as they are.
+constexpr int kEditingControls[] = {W::kAdd, W::kInsert, W::kReplace, W::kDelete, W::kScan, W::kCloseAll, W::kExport,
+                                    W::kLoad, W::kMoveUp, W::kMoveDown, W::kClear, W::kPrintInfo, W::kCoverFile,
+                                    W::kViewFiles, W::kList};
+
+constexpr std::uint32_t kStartColour = 0x00E100;
+const char *const kStartLines[] = {
+    "在开始之前,先连接Kelvra，扫描Kelvra，然后设置指令，执行指令",
+    "勾选“打印获取信息”将把“获取命令”获取到的信息输出到界面，否则不输出",
+    "勾选“覆盖文件”将在文件夹“A-COM(x)”中生成文件，否则将在文件夹“COM(x)-日期”中生成文件",
+};
+constexpr const char *kHelpPrefix = "帮助文档：";
+constexpr const char *kClosingText = "正在关闭：等待各端口完成当前命令……";
+constexpr const char *kAboutItem = "关于 Kelvra_ATCmd_GUI(&A)...";
+
+// The banner at the size it has on the template's font, clipped by the window like the
+// original's bitmap at its natural size.
+class Banner : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override {
+        static const QPixmap banner = widgets::BannerPixmap();
+        QPainter painter(this);
+        // Within rounding of its natural size it is drawn pixel for pixel.
+        const QSize off = size() - banner.size();
+        if (std::abs(off.width()) <= 2 && std::abs(off.height()) <= 2) {
+            painter.drawPixmap(0, 0, banner);
+            return;
+        }
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawPixmap(rect(), banner);
+    }
+};
+
+QString StartDirectory(const std::string &script_path) {
+    if (script_path.empty()) return QDir::currentPath();
+    return QFileInfo(QString::fromStdString(script_path)).absolutePath();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MainWindowOptions options, QWidget *parent)
+    : QDialog(parent), options_(std::move(options)), settings_(app::ReadSettings(options_.config_path)) {
+    run::SessionOptions session_options;
+    session_options.program_dir = options_.program_dir;
+    session_options.scan.explicit_ports = options_.explicit_ports;
+    session_options.scan.sysfs_root = options_.sysfs_root;
+    session_options.scan_linger_ms = options_.scan_linger_ms;
+    session_ = std::make_unique<run::RunSession>(*this, session_options);
+    session_->set_print_info(settings_.print_info);
+    session_->set_cover_file(settings_.cover_file);
+    BuildWindow();
+    StartUp();
+    stop_timer_.setInterval(50);
+    connect(&stop_timer_, &QTimer::timeout, this, &MainWindow::OnStopTimer);
+}
+
+MainWindow::~MainWindow() {
+    if (scan_thread_.joinable()) scan_thread_.join();
+    stop_timer_.stop();
+    editor_.reset();
+    // Waits for the ports and the scan's progress thread; nothing calls this window after.
+    session_.reset();
+    app::WriteSettings(options_.config_path, settings_);
+}
+
+void MainWindow::BuildWindow() {
+    setWindowTitle(QStringLiteral("Kelvra ATCmd Terminal"));
+    setWindowIcon(widgets::ProgramIcon());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    const dialogs::DialogUnits units = dialogs::DialogUnits::FromFont(dialogs::DialogFont());
+    setFixedSize(units.Size(kWidthUnits, kHeightUnits));
+
+    controls_ = dialogs::BuildTemplate(this, kTemplate, units, [this](const ControlSpec &spec, QWidget *owner) -> QWidget * {
+        switch (spec.id) {
+            case kBanner: return new Banner(owner);
+            case kLog: return log_view_ = new widgets::LogView(owner);
+            case kList: return list_view_ = new widgets::CommandListView(owner);
+            default: break;
+        }
+        return nullptr;
+    });
+    // The panel lives inside the frame, at its top-left corner, with its template size.
+    port_panel_ = new widgets::PortPanel(control(kPortFrame));
+    port_panel_->setGeometry(QRect(QPoint(0, 0), units.Size(kPanelWidthUnits, kPanelHeightUnits)));
+
+    editor_ = std::make_unique<CommandListEditor>(list_view_, session_->log(), this);
+    auto button = [this](int id) { return static_cast<QPushButton *>(control(id)); };
+    connect(button(kAdd), &QPushButton::clicked, editor_.get(), &CommandListEditor::Add);
+    connect(button(kInsert), &QPushButton::clicked, editor_.get(), &CommandListEditor::Insert);
+    connect(button(kReplace), &QPushButton::clicked, editor_.get(), &CommandListEditor::Replace);
+    connect(button(kDelete), &QPushButton::clicked, editor_.get(), &CommandListEditor::Delete);
+    connect(button(kMoveUp), &QPushButton::clicked, editor_.get(), &CommandListEditor::MoveUp);
+    connect(button(kMoveDown), &QPushButton::clicked, editor_.get(), &CommandListEditor::MoveDown);
+    connect(button(kClear), &QPushButton::clicked, editor_.get(), &CommandListEditor::Clear);
+    connect(button(kScan), &QPushButton::clicked, this, &MainWindow::Scan);
+    connect(button(kCloseAll), &QPushButton::clicked, this, [this] { session_->CloseAll(); });
+    connect(button(kRun), &QPushButton::clicked, this, &MainWindow::Run);
+    connect(button(kExport), &QPushButton::clicked, this, &MainWindow::ExportScript);
+    connect(button(kLoad), &QPushButton::clicked, this, &MainWindow::LoadScript);
+    connect(button(kViewFiles), &QPushButton::clicked, this, &MainWindow::ViewFiles);
+    connect(controls_.get<QCheckBox>(kPrintInfo), &QCheckBox::clicked, this, &MainWindow::ReadOptionBoxes);
+    connect(controls_.get<QCheckBox>(kCoverFile), &QCheckBox::clicked, this, &MainWindow::ReadOptionBoxes);
+    connect(log_view_, &widgets::LogView::LinkPressed, this, [](const QString &address) {
+        app::OpenWithShell(QUrl::fromUserInput(address));
+    });
+    controls_.get<QCheckBox>(kPrintInfo)->setChecked(settings_.print_info);
+    controls_.get<QCheckBox>(kCoverFile)->setChecked(settings_.cover_file);
+}
+
+void MainWindow::StartUp() {
+    run::MessageLog &log = session_->log();
+    for (const char *line : kStartLines) log.AppendLine(line, kStartColour);
+    log.AppendLine(std::string(kHelpPrefix) + kHelpAddress, run::kColourInfo);
+    // The last script comes back; a script that is gone or no script at all says nothing.
+    session_->LoadScript(settings_.script_path, editor_->commands(), true);
+    editor_->RefreshCommandList();
+    control(kRun)->setEnabled(false);
+}
+
+// ------------------------------------- the session's view -------------------------------------
+
+void MainWindow::AppendLine(const run::LogEntry &entry) {
+    Post([this, entry] { log_view_->AppendLine(entry); });
+}
+
+void MainWindow::ReplaceLiveLine(const run::LogEntry &entry) {
+    Post([this, entry] { log_view_->ReplaceLiveLine(entry); });
+}
+
+void MainWindow::BuildPortPanel(const std::vector<std::string> &names) {
+    std::vector<QString> labels;
+    for (const std::string &name : names) labels.push_back(QString::fromStdString(name));
+    Post([this, labels] { port_panel_->Build(labels); });
+}
+
+void MainWindow::SetCellPicture(int cell, run::StatusPicture picture) {
+    Post([this, cell, picture] { port_panel_->SetCellPicture(cell, picture); });
+}
+
+void MainWindow::SetCellBarColour(int cell, std::uint32_t colour) {
+    Post([this, cell, colour] { port_panel_->SetCellBarColour(cell, colour); });
+}
+
+void MainWindow::SetCellPosition(int cell, int position) {
+    Post([this, cell, position] { port_panel_->SetCellPosition(cell, position); });
+}
+
+void MainWindow::SetCellLabel(int cell, const std::string &label) {
+    Post([this, cell, text = QString::fromStdString(label)] { port_panel_->SetCellLabel(cell, text); });
+}
+
+void MainWindow::SetControlsEnabled(bool enabled) {
+    Post([this, enabled] { ApplyControlsEnabled(enabled); });
+}
+
+void MainWindow::SetRunEnabled(bool enabled) {
+    Post([this, enabled] { control(kRun)->setEnabled(enabled); });
+}
+
+void MainWindow::SelectRow(int index) {
+    Post([this, index] { editor_->SelectRow(index); });
+}
+
+run::MessageBoxAnswer MainWindow::ShowMessageBox(const std::string &text, const std::string &caption,
+                                                 run::MessageBoxIcon icon, run::MessageBoxButtons buttons) {
+    const bool yes_no = buttons == run::MessageBoxButtons::YesNo;
+    // Only the thread that starts a run asks; a box from anywhere else would block a worker.
+    if (QThread::currentThread() != thread()) return yes_no ? run::MessageBoxAnswer::No : run::MessageBoxAnswer::Ok;
+    QMessageBox box(icon == run::MessageBoxIcon::Error ? QMessageBox::Critical : QMessageBox::Question,
+                    QString::fromStdString(caption), QString::fromStdString(text),
+                    yes_no ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
+    const int answer = box.exec();
+    if (!yes_no) return run::MessageBoxAnswer::Ok;
+    return answer == QMessageBox::Yes ? run::MessageBoxAnswer::Yes : run::MessageBoxAnswer::No;
+}
+
+void MainWindow::ScanWaitOpen() {
+    Post([this] {
+        scan_wait_opened_ = true;
+        if (!scanning_ || scan_wait_closed_) return;
+        // A window of its own (not a child): the disabled main window must not disable it.
+        auto *wait = new dialogs::WaitDialog(nullptr);
+        wait->setAttribute(Qt::WA_DeleteOnClose);
+        wait->setWindowIcon(windowIcon());
+        wait_dialog_ = wait;
+        wait->winId();
+        if (window()->windowHandle() != nullptr) wait->windowHandle()->setTransientParent(window()->windowHandle());
+        wait->CentreOver(frameGeometry());
+        wait->show();
+    });
+}
+
+void MainWindow::ScanWaitProgress(int percent) {
+    Post([this, percent] {
+        if (wait_dialog_) wait_dialog_->SetProgress(percent);
+    });
+}
+
+void MainWindow::ScanWaitClose() {
+    Post([this] { OnScanWaitClosed(); });
+}
+
+void MainWindow::OnRunEnd(const run::RunSummary &) {
+    Post([this] { Q_EMIT RunFinished(); });
+}
+
+// ------------------------------------------- scan ---------------------------------------------
+
+void MainWindow::Scan() {
+    if (scanning_ || session_->running()) return;
+    scanning_ = true;
+    scan_returned_ = false;
+    scan_wait_opened_ = false;
+    scan_wait_closed_ = false;
+    setEnabled(false);
+    if (scan_thread_.joinable()) scan_thread_.join();
+    const bool any_port = controls_.get<QCheckBox>(kDebugMode)->isChecked();
+    // The scan probes every candidate and blocks; the window stays responsive meanwhile.
+    scan_thread_ = std::thread([this, any_port] {
+        session_->Scan(any_port);
+        Post([this] { OnScanReturned(); });
+    });
+}
+
+void MainWindow::OnScanReturned() {
+    if (scan_thread_.joinable()) scan_thread_.join();
+    scan_returned_ = true;
+    if (scan_wait_closed_) {
+        FinishScan();
+    } else if (!scan_wait_opened_) {
+        // A scan that failed before its progress display started never closes one.
+        QTimer::singleShot(2000, this, [this] {
+            if (scanning_ && !scan_wait_opened_) FinishScan();
+        });
+    }
+}
+
+void MainWindow::OnScanWaitClosed() {
+    scan_wait_closed_ = true;
+    if (wait_dialog_) wait_dialog_->close();
+    if (scan_returned_) FinishScan();
+}
+
+void MainWindow::FinishScan() {
+    if (!scanning_) return;
+    scanning_ = false;
+    setEnabled(true);
+    Q_EMIT ScanFinished();
+    if (close_requested_) reject();
+}
+
+// -------------------------------------------- run ---------------------------------------------
+
+void MainWindow::Run() {
+    if (scanning_) return;
+    session_->StartRun(editor_->commands());
+}
+
+void MainWindow::ApplyControlsEnabled(bool enabled) {
+    for (const int id : kEditingControls) {
+        if (QWidget *w = control(id)) w->setEnabled(enabled);
+    }
+}
+
+void MainWindow::ReadOptionBoxes() {
+    settings_.print_info = controls_.get<QCheckBox>(kPrintInfo)->isChecked();
+    settings_.cover_file = controls_.get<QCheckBox>(kCoverFile)->isChecked();
+    session_->set_print_info(settings_.print_info);
+    session_->set_cover_file(settings_.cover_file);
+}
+
+// ------------------------------------------ scripts -------------------------------------------
+
+void MainWindow::ExportScript() {
+    const QString name = QStringLiteral("kvatscript_") + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_hh-mm-ss"));
+    QFileDialog dialog(this, QString(), StartDirectory(settings_.script_path), QStringLiteral("script file(*.kvatscript)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("kvatscript"));
+    dialog.selectFile(name);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    SaveScriptFile(dialog.selectedFiles().front());
+}
+
+void MainWindow::SaveScriptFile(const QString &path) {
+    settings_.script_path = path.toStdString();
+    session_->app().parser().save_script(settings_.script_path, editor_->commands());
+}
+
+void MainWindow::LoadScript() {
+    const QString path = QFileDialog::getOpenFileName(this, QString(), StartDirectory(settings_.script_path),
+                                                      QStringLiteral("script file(*.kvatscript )"));
+    if (path.isEmpty()) return;
+    LoadScriptFile(path);
+}
+
+void MainWindow::LoadScriptFile(const QString &path) {
+    settings_.script_path = path.toStdString();
+    session_->LoadScript(settings_.script_path, editor_->commands());
+    editor_->RefreshCommandList();
+}
+
+// ------------------------------------------- others -------------------------------------------
+
+dialogs::WaitDialog *MainWindow::wait_dialog() const { return wait_dialog_.data(); }
+
+void MainWindow::ViewFiles() {
+    const QString root = QString::fromStdString(session_->result_root());
+    if (!QFileInfo(root).isDir()) {
+        QMessageBox::critical(this, QStringLiteral("错误"), QStringLiteral("没有找到文件夹"));
+        return;
+    }
+    app::OpenWithShell(QUrl::fromLocalFile(root));
+}
+
+void MainWindow::ShowAbout() {
+    dialogs::AboutDialog about(this);
+    about.exec();
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent *event) {
+    // The about box lives where the system menu's item would be: the window's own menu.
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(kAboutItem), this, &MainWindow::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event) {
+    // Enter presses the focused button; the window has no default button to press otherwise.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget())) {
+            if (button->isEnabled()) button->click();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+// ------------------------------------------ closing -------------------------------------------
+
+bool MainWindow::ReadyToClose() {
+    if (scanning_) {
+        close_requested_ = true;
+        return false;
+    }
+    if (session_->running() || stopping_) {
+        if (!stopping_) {
+            stopping_ = true;
+            close_requested_ = true;
+            session_->log().LogLevelLine(run::LogWarning, kClosingText);
+            session_->RequestStop();
+            stop_timer_.start();
+        }
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::OnStopTimer() {
+    if (!session_->WaitIdle(0)) return;
+    stop_timer_.stop();
+    stopping_ = false;
+    QDialog::reject();
+}
+
+void MainWindow::reject() {
+    if (!ReadyToClose()) return;
+    QDialog::reject();
+}
+
+}  // namespace kelvra::gui::windows

@@ -1,0 +1,386 @@
+// The main window on virtual writers: start-up with its settings and script, the scan with
+// its wait window, a run in which one writer fails, a writer unplugged during a scan and
+// during a run, closing during a run, a refused row, and the folder and link openers.
+#include "gui/app/shell.h"
+#include "gui/dialogs/wait_dialog.h"
+#include "gui/widgets/log_view.h"
+#include "gui/widgets/port_panel.h"
+#include "gui/windows/main_window.h"
+#include "gui_test_support.h"
+#include "host/model/at_command.h"
+#include "sim/pty_writer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <fstream>
+#include <optional>
+
+namespace kelvra::gui::test {
+namespace {
+
+using W = windows::MainWindow;
+using run::StatusPicture;
+
+constexpr int kRunTimeoutMs = 30000;
+
+QByteArray ReadAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(bytes);
+}
+
+// Records every change of a widget's enabled state.
+class EnabledLog : public QObject {
+public:
+    explicit EnabledLog(QWidget *w) : widget_(w) { w->installEventFilter(this); }
+    QString states() const { return states_.join(','); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (watched == widget_ && event->type() == QEvent::EnabledChange) states_ << (widget_->isEnabled() ? "on" : "off");
+        return false;
+    }
+
+private:
+    QWidget *widget_;
+    QStringList states_;
+};
+
+struct Pool {
+    std::size_t writers = 0;
+    sim::FaultSettings faults;
+    std::optional<std::size_t> fault_writer;
+};
+
+struct Rig {
+    explicit Rig(std::vector<Pool> pools = {}, unsigned linger_ms = 50, const QByteArray &config = QByteArray()) {
+        QDir(dir.path()).mkpath("sys");
+        QDir(dir.path()).mkpath("program");
+        windows::MainWindowOptions options;
+        int n = 0;
+        for (const Pool &p : pools) {
+            sim::VirtualWriterPool::Options o;
+            o.count = p.writers;
+            o.link_dir = dir.filePath(QStringLiteral("links%1").arg(n++)).toStdString();
+            o.faults = p.faults;
+            o.fault_writer = p.fault_writer;
+            writers.push_back(std::make_unique<sim::VirtualWriterPool>(o));
+            for (std::size_t i = 0; i < writers.back()->size(); ++i) {
+                options.explicit_ports.push_back(writers.back()->link(i).string());
+            }
+        }
+        options.program_dir = program().toStdString();
+        options.config_path = config_path().toStdString();
+        options.sysfs_root = dir.filePath("sys").toStdString();
+        options.scan_linger_ms = linger_ms;
+        if (!config.isNull()) WriteAll(config_path(), config);
+        window = std::make_unique<W>(options);
+        window->show();
+        QCoreApplication::processEvents();
+    }
+    ~Rig() {
+        window.reset();
+        writers.clear();
+    }
+    QString program() const { return dir.filePath("program"); }
+    QString config_path() const { return dir.filePath("program/config.json"); }
+    template <typename T = QWidget>
+    T *control(int id) const {
+        return static_cast<T *>(window->control(id));
+    }
+    void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
+    void Scan() {
+        click(W::kScan);
+        QVERIFY(!window->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(window->isEnabled() && !window->scanning(), 15000);
+    }
+    // The log's texts without their time stamps.
+    QStringList Log() const {
+        QStringList out;
+        for (const QString &line : window->log_view()->Lines()) out << line.mid(9);
+        return out;
+    }
+    int Count(const QString &text) const { return static_cast<int>(Log().count(text)); }
+    void SetList(const std::vector<S_CmdParam> &list) {
+        window->editor().commands() = list;
+        window->editor().RefreshCommandList();
+    }
+    nlohmann::json RunLog() const {
+        const QStringList files = QDir(program() + "/log").entryList({"*.json"}, QDir::Files, QDir::Name);
+        if (files.isEmpty()) return nullptr;
+        return nlohmann::json::parse(ReadAll(program() + "/log/" + files.back()).toStdString(), nullptr, false);
+    }
+
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<sim::VirtualWriterPool>> writers;
+    std::unique_ptr<W> window;
+};
+
+S_CmdParam Sleep(int ms) {
+    S_CmdParam c = NewCmdParam(ATCmdSleep);
+    c.timeout = ms;
+    return c;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup() { app::SetShellOpener({}); }
+
+    void start_up_reloads_the_last_script_and_saves_the_settings() {
+        QTemporaryDir jobs;
+        const QString script = jobs.filePath("线体.kvatscript");
+        WriteAll(script, "-info\n\n-cid extra\n-bogus\n-connect\n");
+        const QByteArray config = QStringLiteral(R"({"cover-file": false, "cur_file_path": "%1", "print-info": true})")
+                                      .arg(script)
+                                      .toUtf8();
+        Rig rig({}, 50, config);
+        QCOMPARE(rig.window->windowTitle(), QStringLiteral("Kelvra ATCmd Terminal"));
+        QTRY_COMPARE(rig.Log().size(), 6);
+        QCOMPARE(rig.Log(), (QStringList{
+                                "在开始之前,先连接Kelvra，扫描Kelvra，然后设置指令，执行指令",
+                                "勾选“打印获取信息”将把“获取命令”获取到的信息输出到界面，否则不输出",
+                                "勾选“覆盖文件”将在文件夹“A-COM(x)”中生成文件，否则将在文件夹“COM(x)-日期”中生成文件",
+                                QStringLiteral("帮助文档：") + windows::kHelpAddress,
+                                "第4行命令出错，停止命令脚本文件解析，错误信息：command not found",
+                                "Row 2: There are redundant parameters:'extra'. Did you forget to add '-'",
+                            }));
+        // The rows before the stopping line are in the list.
+        QCOMPARE(rig.window->editor().commands().size(), std::size_t{2});
+        QCOMPARE(rig.window->editor().commands()[1].command, std::int32_t{ATCmdGetTargetChipID});
+        QVERIFY(rig.control<QCheckBox>(W::kPrintInfo)->isChecked());
+        QVERIFY(!rig.control<QCheckBox>(W::kCoverFile)->isChecked());
+        QVERIFY(!rig.control(W::kRun)->isEnabled());
+        QVERIFY(rig.control(W::kAdd)->isEnabled());
+        QVERIFY(rig.control(W::kReplace)->isHidden());
+
+        rig.click(W::kPrintInfo);
+        QVERIFY(!rig.window->session().print_info());
+        rig.window.reset();
+        QCOMPARE(ReadAll(rig.config_path()), QStringLiteral("{\n    \"cover-file\": false,\n    \"cur_file_path\": \"%1\",\n"
+                                                            "    \"print-info\": false\n}\n")
+                                                 .arg(script)
+                                                 .toUtf8());
+    }
+
+    void print_info_1_alone() {
+        Rig rig({}, 50, R"({"print-info": 1})");
+        QTRY_COMPARE(rig.Log().size(), 4);
+        QVERIFY(rig.control<QCheckBox>(W::kPrintInfo)->isChecked());
+        QVERIFY(rig.control<QCheckBox>(W::kCoverFile)->isChecked());
+        QVERIFY(rig.window->editor().commands().empty());
+        QVERIFY(rig.window->settings().script_path.empty());
+    }
+
+    void the_help_link_and_the_result_folder_open_with_the_shell() {
+        Rig rig;
+        QList<QUrl> opened;
+        app::SetShellOpener([&opened](const QUrl &url) { opened << url; });
+        QTRY_COMPARE(rig.Log().size(), 4);
+        QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+        widgets::LogView *log = rig.window->log_view();
+        const QTextBlock help = log->document()->findBlockByNumber(3);
+        QTextCursor on_link(help);
+        on_link.setPosition(help.position() + static_cast<int>(help.text().indexOf("https")) + 4);
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(on_link).center());
+        QTextCursor elsewhere(log->document()->findBlockByNumber(0));
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(elsewhere).center());
+        QCOMPARE(opened, QList<QUrl>{QUrl(windows::kHelpAddress)});
+
+        // No result folder yet: an error box instead.
+        QString box;
+        QPointer<QTimer> watcher = OnNextModal([&box](QWidget *modal) {
+            auto *m = static_cast<QMessageBox *>(modal);
+            box = m->windowTitle() + "|" + m->text();
+            m->accept();
+        });
+        rig.click(W::kViewFiles);
+        Cancel(watcher);
+        QCOMPARE(box, QStringLiteral("错误|没有找到文件夹"));
+        QDir(rig.program()).mkpath("InfoFile");
+        rig.click(W::kViewFiles);
+        QCOMPARE(opened.size(), 2);
+        QCOMPARE(opened[1].toLocalFile(), rig.program() + "/InfoFile/");
+    }
+
+    void a_refused_row_is_shown_and_nothing_runs() {
+        Rig rig;
+        S_CmdParam baud = NewCmdParam(ATCmdSetBaudRate);
+        baud.baudrate = 0;
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget), baud});
+        QString box;
+        int selected = -2;
+        QPointer<QTimer> watcher = OnNextModal([&](QWidget *modal) {
+            auto *m = static_cast<QMessageBox *>(modal);
+            // The row is selected while the box is up.
+            QTRY_COMPARE(rig.window->findChild<widgets::CommandListView *>()->SelectedRow(), 2);
+            selected = 2;
+            box = m->windowTitle() + "|" + m->text();
+            m->accept();
+        });
+        rig.window->Run();
+        Cancel(watcher);
+        QCOMPARE(box, QStringLiteral("错误|第3条命令baudrate <= 0，无法执行AT命令"));
+        QCOMPARE(selected, 2);
+        QVERIFY(!QDir(rig.program() + "/InfoFile").exists());
+        QVERIFY(rig.control(W::kAdd)->isEnabled());
+    }
+
+    void scan_and_run_with_one_failing_writer() {
+        Pool pool;
+        pool.writers = 3;
+        pool.faults.nack = 10;     // "Target erase failed..."
+        pool.faults.code = 106;    // only the erase
+        pool.fault_writer = 1;
+        Rig rig({pool}, 510);
+
+        rig.click(W::kScan);
+        QVERIFY(!rig.window->isEnabled());
+        QTRY_VERIFY(rig.window->wait_dialog() != nullptr && rig.window->wait_dialog()->isVisible());
+        dialogs::WaitDialog *wait = rig.window->wait_dialog();
+        QCOMPARE(wait->pos(), dialogs::CentredTopLeft(rig.window->frameGeometry(), wait->frameGeometry().size()));
+        QVERIFY(wait->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.window->isEnabled() && !rig.window->scanning(), 15000);
+        QVERIFY(rig.window->wait_dialog() == nullptr || !rig.window->wait_dialog()->isVisible());
+        widgets::PortPanel *panel = rig.window->port_panel();
+        QCOMPARE(panel->cell_count(), 3);
+        for (int k = 0; k < 3; ++k) QCOMPARE(panel->label(k)->text(), QStringLiteral("ttyKV%1").arg(k));
+        QCOMPARE(rig.Count("扫描完成"), 1);
+        QVERIFY(rig.control(W::kRun)->isEnabled());
+
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget), NewCmdParam(ATCmdEraseTarget),
+                     NewCmdParam(ATCmdGetTargetChipID)});
+        EnabledLog add_states(rig.control(W::kAdd));
+        EnabledLog run_states(rig.control(W::kRun));
+        QSignalSpy finished(rig.window.get(), &W::RunFinished);
+        rig.click(W::kRun);
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+        QCoreApplication::processEvents();
+
+        const std::optional<StatusPicture> expected[] = {StatusPicture::Succeed, StatusPicture::Failed, StatusPicture::Succeed};
+        const std::uint32_t colours[] = {0x00CD00, 0x0000FF, 0x00CD00};
+        const int positions[] = {100, 75, 100};
+        for (int k = 0; k < 3; ++k) {
+            QCOMPARE(panel->picture_state(k), expected[k]);
+            QCOMPARE(panel->bar(k)->bar_colour(), colours[k]);
+            QCOMPARE(panel->bar(k)->position(), positions[k]);
+        }
+        const QStringList log = rig.Log();
+        QVERIFY(log.contains("AT命令开始执行"));
+        QVERIFY(log.contains("ttyKV1 执行第3条命令：ATCmdEraseTarget 出错，错误信息： Target erase failed..."));
+        QVERIFY(log.contains("ttyKV0 第4条AT命令执行成功！"));
+        QVERIFY(log.contains("ttyKV2 第4条AT命令执行成功！"));
+        QVERIFY(!log.contains("ttyKV1 第3条AT命令执行成功！"));
+        QCOMPARE(rig.Count("所有指令执行完成"), 1);
+        QCOMPARE(log.indexOf("所有指令执行完成"), log.size() - 2);  // then one empty line
+        QCOMPARE(log.back(), QString());
+
+        const nlohmann::json run_log = rig.RunLog();
+        QVERIFY(run_log.is_object());
+        QCOMPARE(run_log["ttyKV0"]["-result"].get<bool>(), true);
+        QCOMPARE(run_log["ttyKV0"]["final step"].get<int>(), 4);
+        QCOMPARE(run_log["ttyKV0"]["logs"]["succeed instruct"].size(), std::size_t{4});
+        QCOMPARE(run_log["ttyKV1"]["-result"].get<bool>(), false);
+        QCOMPARE(run_log["ttyKV1"]["-total step"].get<int>(), 4);
+        QCOMPARE(run_log["ttyKV1"]["final step"].get<int>(), 3);
+        QCOMPARE(run_log["ttyKV1"]["logs"]["failed instruct"]["line num"].get<int>(), 3);
+        QCOMPARE(run_log["ttyKV1"]["logs"]["failed instruct"]["err msg"].get<std::string>(), " Target erase failed...");
+        QCOMPARE(run_log["ttyKV1"]["logs"]["succeed instruct"].size(), std::size_t{2});
+        QVERIFY(QFile::exists(rig.program() + "/InfoFile/A-ttyKV2/chip_id.txt"));
+
+        // Editing controls went off for the run and came back; the run button likewise.
+        QCOMPARE(add_states.states(), QStringLiteral("off,on"));
+        QCOMPARE(run_states.states(), QStringLiteral("off,on"));
+        for (const int id : {W::kAdd, W::kScan, W::kCloseAll, W::kExport, W::kLoad, W::kPrintInfo, W::kCoverFile,
+                             W::kViewFiles, W::kList, W::kRun, W::kDebugMode}) {
+            QVERIFY2(rig.control(id)->isEnabled(), qPrintable(QString::number(id)));
+        }
+
+        // "断开端口连接": every cell disconnected, the run button off.
+        rig.click(W::kCloseAll);
+        QTRY_COMPARE(panel->picture_state(2), std::optional<StatusPicture>(StatusPicture::Disconnect));
+        QVERIFY(rig.Log().contains("全部端口断开连接！！！"));
+        QTRY_VERIFY(!rig.control(W::kRun)->isEnabled());
+    }
+
+    void writers_unplugged_during_a_scan_and_during_a_run() {
+        Pool run_pool;
+        run_pool.writers = 2;
+        run_pool.faults.disappear_after = 3;  // the probe and two requests, then gone
+        run_pool.fault_writer = 1;
+        Pool scan_pool;
+        scan_pool.writers = 1;
+        scan_pool.faults.disappear_after = 0;  // gone at the scan's probe
+        Rig rig({run_pool, scan_pool});
+        rig.Scan();
+        QCOMPARE(rig.window->port_panel()->cell_count(), 2);
+
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), Sleep(100), NewCmdParam(ATCmdGetWriterInfo),
+                     NewCmdParam(ATCmdGetWriterInfo)});
+        QSignalSpy finished(rig.window.get(), &W::RunFinished);
+        rig.click(W::kRun);
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+        QCoreApplication::processEvents();
+        widgets::PortPanel *panel = rig.window->port_panel();
+        QCOMPARE(panel->label(1)->text(), QStringLiteral("ttyKV1已断开"));
+        // Whichever the writer's thread and the line's thread report last: its failed step or its loss.
+        const auto lost = panel->picture_state(1);
+        QVERIFY(lost == StatusPicture::Failed || lost == StatusPicture::Disconnect);
+        QCOMPARE(panel->bar(1)->bar_colour(), std::uint32_t{0x0000FF});
+        QCOMPARE(panel->picture_state(0), std::optional<StatusPicture>(StatusPicture::Succeed));
+        QCOMPARE(rig.Count("ttyKV1已断开"), 1);
+        QCOMPARE(rig.Count("所有指令执行完成"), 1);
+        QCOMPARE(rig.window->session().writer_count(), 1);
+        QVERIFY(rig.control(W::kRun)->isEnabled());
+        QVERIFY(rig.control(W::kAdd)->isEnabled());
+    }
+
+    void closing_during_a_run_lets_the_ports_finish() {
+        Pool pool;
+        pool.writers = 2;
+        Rig rig({pool});
+        rig.Scan();
+        rig.SetList(std::vector<S_CmdParam>(8, Sleep(150)));
+        rig.click(W::kRun);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.Log().contains("ttyKV0 第1条AT命令执行成功！"), kRunTimeoutMs);
+        QTest::keyClick(rig.window.get(), Qt::Key_Escape);
+        QVERIFY(rig.window->isVisible());  // the ports finish their current command first
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->isVisible(), kRunTimeoutMs);
+        QVERIFY(rig.Log().contains("正在关闭：等待各端口完成当前命令……"));
+        QVERIFY(!rig.window->session().running());
+
+        // The run log is a whole document with fewer steps than the list.
+        const nlohmann::json run_log = rig.RunLog();
+        QVERIFY(run_log.is_object());
+        for (const char *port : {"ttyKV0", "ttyKV1"}) {
+            const int steps = run_log[port]["final step"].get<int>();
+            QVERIFY(steps >= 1 && steps < 8);
+        }
+        QVERIFY(QDir(rig.program() + "/log").entryList({"*.part.json"}, QDir::Files).isEmpty());
+        rig.window.reset();
+        QVERIFY(QFile::exists(rig.config_path()));
+    }
+};
+
+KELVRA_GUI_SUITE("main_window", MainWindowTest);
+
+}  // namespace kelvra::gui::test
+
+#include "main_window_test.moc"
