@@ -17,6 +17,7 @@ namespace kelvra::sim {
 namespace {
 
 constexpr int kIdleMs = 100;  // a pause this long ends a partly received frame
+constexpr int kHangUpAfterAnswerMs = 3;
 
 [[noreturn]] void fail(const char *what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -171,6 +172,9 @@ void PtyWriter::serve() {
             if (!write_reply(reply)) return;
         }
         if (gone) {
+            // Unplugged just after an answer: the host has read that answer by the time it
+            // sees the hang-up.
+            if (!replies.empty() && wait_or_stop(kHangUpAfterAnswerMs)) return;
             close_line();  // the host sees a hang-up, as after an unplug
             return;
         }

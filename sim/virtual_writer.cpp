@@ -129,6 +129,7 @@ void VirtualWriter::receive(const uint8_t *data, size_t length, std::vector<Repl
             answer = nack(KVAT_ERR_PACKAGE_SIZE);
         } else {
             Bytes payload(frame.begin() + 16, frame.begin() + 16 + declared);
+            requests_.push_back({code, payload});
             // The size a request of this code must have; the length words inside 109 and 400
             // are read from the payload, so give the look-up enough room.
             Bytes padded(frame.begin(), frame.begin() + 16 + declared);
@@ -144,6 +145,11 @@ void VirtualWriter::receive(const uint8_t *data, size_t length, std::vector<Repl
         }
         Reply reply = shape(code, answer);
         if (!reply.bytes.empty()) replies.push_back(std::move(reply));
+        if (faults_.hang_up_after >= 0 && frames_received_ >= static_cast<uint32_t>(faults_.hang_up_after)) {
+            gone_ = true;
+            rx_.clear();
+            break;
+        }
     }
 }
 

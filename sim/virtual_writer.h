@@ -60,6 +60,13 @@ struct FaultSettings {
     int disappear_after = -1;     // close the line after this many request frames
     bool raise = false;           // throw from inside the model while handling the request
     uint32_t only_nth = 0;        // apply the faults to the n-th matching request only (0: to all)
+    int hang_up_after = -1;       // close the line right after answering this many request frames
+};
+
+// One request as the writer took it from the line.
+struct Request {
+    uint32_t code = 0;
+    Bytes payload;  // the declared payload bytes
 };
 
 // One answer as the line carries it.
@@ -99,6 +106,8 @@ public:
     const kvat_writer_config &config() const { return config_; }
     uint32_t frames_received() const { return frames_received_; }
     uint32_t frames_dropped() const { return frames_dropped_; }
+    // Every well-formed request taken, in order.
+    const std::vector<Request> &requests() const { return requests_; }
     bool project_enabled() const { return project_enabled_; }
     size_t project_count() const { return projects_.size(); }
     const Bytes &option_bytes() const { return option_bytes_; }
@@ -145,6 +154,7 @@ private:
     uint32_t matching_requests_ = 0;
     uint32_t frames_received_ = 0;
     uint32_t frames_dropped_ = 0;
+    std::vector<Request> requests_;
 
     kvat_writer_config config_{};
     uint32_t baudrate_ = 115200;

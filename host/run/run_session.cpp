@@ -139,6 +139,7 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         found_ports_.clear();
+        cell_labels_.clear();  // a port lost during the scan has no cell to mark or count
     }
     ScanOptions scan = options_.scan;
     scan.any_port = any_port;
@@ -147,17 +148,25 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
         std::lock_guard<std::mutex> lock(scan_mutex_);
         ++scan_threads_;  // the scan's progress display, which ends on its own thread
     }
-    const std::vector<std::string> names = app_.ScanAndOpen(scan, app_.at_baud_rate(), &warning);
+    const std::vector<std::string> answered = app_.ScanAndOpen(scan, app_.at_baud_rate(), &warning);
+    std::vector<std::string> names;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
+        // A writer unplugged after it answered the probe is no longer open: it gets no cell,
+        // and the run must not wait for it.
+        const std::vector<OpenPort> open = app_.open_ports();
+        for (const std::string &name : answered) {
+            if (SerialPortApp::FindPortIndex(name, open) >= 0) names.push_back(name);
+        }
         writer_count_ = static_cast<int>(names.size());
         lost_during_run_ = 0;
         cell_labels_ = names;
         for (std::size_t i = 0; i < names.size(); ++i) {
             found_ports_.push_back({names[i], static_cast<std::int32_t>(i)});
         }
+        // Under the lock, so that a loss reported from now on marks a cell of this panel.
+        view_.BuildPortPanel(names);
     }
-    view_.BuildPortPanel(names);
     if (!warning.empty()) log_.LogLevelLine(LogWarning, warning);
     if (!names.empty()) {
         log_.AppendLine(kScanDoneText, kColourSuccess);
@@ -205,6 +214,8 @@ void RunSession::OnAllPortsClosed() {
         std::lock_guard<std::mutex> lock(state_mutex_);
         cells = static_cast<int>(found_ports_.size());
         writer_count_ = 0;
+        // A loss still on its way is one of the ports just closed: it must not count again.
+        cell_labels_.clear();
     }
     for (int k = 0; k < cells; ++k) {
         view_.SetCellPicture(k, StatusPicture::Disconnect);
@@ -227,9 +238,10 @@ void RunSession::OnPortRemoved(std::string &port) {
                 break;
             }
         }
-        if (running_.load()) {
+        // Only a writer with a cell counts: one lost during a scan or after closing all has none.
+        if (cell >= 0 && running_.load()) {
             ++lost_during_run_;
-        } else {
+        } else if (cell >= 0) {
             --writer_count_;
             idle_and_none_left = writer_count_ == 0;
         }

@@ -183,6 +183,11 @@ void CSerialPort::EventLoop() {
         }
         if (!running_ || p[1].revents != 0) break;
         if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            // An answer that came in just before the device went away is still delivered.
+            int pending = 0;
+            if ((p[0].revents & POLLIN) && ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) {
+                DataReady.emit(name);
+            }
             lost = true;
             break;
         }

@@ -2,6 +2,10 @@
 // counts and lengths lie beyond the record.
 #include "session_rig.h"
 
+#include "core/crc32.h"
+#include "host/files/json_file.h"
+#include "host/files/writer_documents.h"
+
 #include <cstring>
 
 namespace kelvra::run::test {
@@ -83,6 +87,137 @@ TEST(Execute, RefusalsBeforeAnythingIsSent) {
     // Ids outside the catalogue do nothing and succeed.
     S_CmdParam unknown = command(108);
     EXPECT_EQ(app.Execute(app.protocol_object(0), &unknown, &slot), 0);
+}
+
+using Bytes = sim::Bytes;
+
+Bytes words(std::initializer_list<std::uint32_t> values) {
+    Bytes out;
+    for (const std::uint32_t v : values) {
+        const std::size_t at = out.size();
+        out.resize(at + 4);
+        at_put_le32(out.data() + at, v);
+    }
+    return out;
+}
+
+Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes text_field(const std::string &text, std::size_t width) {
+    Bytes out(width, 0);
+    std::memcpy(out.data(), text.data(), std::min(text.size(), width));
+    return out;
+}
+
+Bytes slice(const std::string &data, std::size_t from, std::size_t n) {
+    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(from), data.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
+
+std::string request_text(const std::vector<sim::Request> &requests) {
+    std::ostringstream out;
+    for (const auto &r : requests) {
+        out << r.code << ":";
+        for (const std::uint8_t b : r.payload) out << ' ' << std::hex << static_cast<int>(b) << std::dec;
+        out << "\n";
+    }
+    return out.str();
+}
+
+// Every command id of the executor, in an order a writer accepts, with the requests it must
+// put on the line: codes, payload words, chunks and texts.
+TEST(Execute, EveryCommandSendsItsRequests) {
+    SessionRig rig({.writers = 1});
+    ASSERT_EQ(rig.scan().size(), 1u);
+    SerialPortApp &app = rig.session->app();
+    constexpr std::uint32_t A = 0x08000000;
+
+    kvat_writer_config config{};
+    config.erase = 1;
+    config.clock = 7;
+    config.limit_number = 0x01020304;
+    config.power_off_debounce_ms = 0x0506;
+    config.reset_pin_ctrl = 2;
+    {
+        files::json_file file(rig.scratch / "cfg.json", files::json_file::mode::write);
+        file.value = files::writer_config_document(config);
+        ASSERT_TRUE(file.write());
+    }
+    std::string image(300, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 5 + 1);
+    write_file(rig.scratch / "image.bin", image);
+    std::string project(600, '\0');
+    for (std::size_t i = 0; i < project.size(); ++i) project[i] = static_cast<char>(i * 3 + 2);
+    fs::create_directories(rig.scratch.path() / "dir");
+    write_file(rig.scratch / "dir/job.pkg", project);
+
+    const auto with = [](std::int32_t id, auto &&set) {
+        S_CmdParam c = command(id);
+        set(c);
+        return c;
+    };
+    struct Case {
+        const char *name;
+        S_CmdParam command;
+        std::vector<sim::Request> requests;
+        ATResult result = 0;
+    };
+    const Bytes zero = words({0});
+    const Case cases[] = {
+        {"writer info", command(ATCmdGetWriterInfo), {{1, zero}}},
+        {"writer config", command(ATCmdGetWriterCfg), {{3, zero}}},
+        {"set config", with_file(ATCmdSetWriterCfg, rig.scratch / "cfg.json"),
+         {{5, Bytes(reinterpret_cast<const std::uint8_t *>(&config), reinterpret_cast<const std::uint8_t *>(&config) + sizeof config)}}},
+        {"baud rate", with(ATCmdSetBaudRate, [](S_CmdParam &c) { c.baudrate = 57600; }), {{6, words({57600})}}},
+        {"connect", command(ATCmdConnectTarget), {{100, zero}}},
+        {"status", command(ATCmdGetTargetStatus), {{101, zero}}},
+        {"chip id", command(ATCmdGetTargetChipID), {{102, zero}}},
+        {"read 300", with(ATCmdReadTargetMemory, [](S_CmdParam &c) { c.address = A; c.size = 300; }),
+         {{104, words({A, 256})}, {104, words({A + 256, 44})}}},
+        {"erase", with(ATCmdEraseTarget, [](S_CmdParam &c) { c.timeout = 5000; }), {{106, zero}}},
+        {"erase sectors", with(ATCmdEraseTargetSectors, [](S_CmdParam &c) { c.address = A; c.size = 4096; c.timeout = 5000; }),
+         {{107, words({A, 4096})}}},
+        {"write 300", with(ATCmdWriteTargetMemory, [&](S_CmdParam &c) { c.address = A; SetCmdText(c.file, rig.scratch / "image.bin"); }),
+         {{108, words({300})}, {109, words({A, 256}) + slice(image, 0, 256)}, {109, words({A + 256, 44}) + slice(image, 256, 44)}}},
+        {"read option bytes", command(ATCmdReadTargetOptionByte), {{110, zero}}},
+        {"vendor option bytes", with(ATCmdWriteTargetVendorOptionByte, [](S_CmdParam &c) { c.timeout = 5000; }), {{112, zero}}},
+        {"user option bytes", with(ATCmdWriteTargetUserOptionByte, [](S_CmdParam &c) { c.timeout = 5000; }), {{113, zero}}},
+        {"reset", with(ATCmdTargetReset, [](S_CmdParam &c) { c.reset_type = 5; }), {{114, words({5})}}},
+        {"project info", command(ATCmdGetProjectInfo), {{200, zero}}},
+        {"load project", with(ATCmdLoadProject, [&](S_CmdParam &c) { SetCmdText(c.file, rig.scratch / "dir/job.pkg"); SetCmdText(c.password, "pw"); }),
+         {{1, zero},
+          {202, text_field("pw", 16) + words({600, crc32(project.data(), 600)}) + text_field("job.pkg", 255)},
+          {203, words({0, 256}) + slice(project, 0, 256)},
+          {203, words({256, 256}) + slice(project, 256, 256)},
+          {203, words({512, 88}) + slice(project, 512, 88) + Bytes(168, 0)}}},
+        {"start offline", command(ATCmdStartOffline), {{205, zero}}},
+        {"offline status", command(ATCmdGetOfflineStatus), {{206, zero}, {206, zero}, {206, zero}, {206, zero}}},
+        {"switch project", with(ATCmdSwitchOfflineProject, [](S_CmdParam &c) { SetCmdText(c.file, "job.pkg"); SetCmdText(c.password, "pw"); }),
+         {{1, zero}, {207, words({0}) + text_field("pw", 16) + text_field("job.pkg", 255)}}},
+        {"disable project", command(ATCmdDisableProject), {{204, zero}}},
+        {"factory sram", with(ATCmdFactoryRunSRAMFW, [](S_CmdParam &c) { c.timeout = 500; }), {{300, zero}}, KVAT_ERR_FACTORY_DISABLED},
+        {"factory flash", with(ATCmdFactoryRunFlashFW, [](S_CmdParam &c) { c.timeout = 500; }), {{301, zero}}, KVAT_ERR_FACTORY_DISABLED},
+        {"simple broadcast", with(ATCmdBroadcast, [](S_CmdParam &c) { SetCmdText(c.data, "abc"); }),
+         {{400, Bytes{0} + words({0, 4}) + Bytes{'a', 'b', 'c', 0}}}},
+        {"extended broadcast", with(ATCmdBroadcast, [](S_CmdParam &c) {
+             SetCmdText(c.data, "xy"); c.bcst_with_rsp = 1; c.kf = 1; c.wait_response = 1; c.timeout = 1000; }),
+         {{400, Bytes{1} + words({0, 3}) + Bytes{'x', 'y', 0}}}},
+        {"sleep", with(ATCmdSleep, [](S_CmdParam &c) { c.timeout = 10; }), {}},
+        {"not in the catalogue", command(108), {}},
+    };
+    const auto requests = [&] { return rig.writers->writer(0).inspect([](const sim::VirtualWriter &w) { return w.requests(); }); };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = requests().size();
+        std::int32_t slot = 0;
+        S_CmdParam cmd = c.command;
+        EXPECT_EQ(app.Execute(app.protocol_object(0), &cmd, &slot), c.result) << app.FailureDetail(0);
+        const auto all = requests();
+        const std::vector<sim::Request> sent(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        EXPECT_EQ(request_text(sent), request_text(c.requests));
+    }
 }
 
 // Records whose counts and lengths claim more than the record holds are held to the record.

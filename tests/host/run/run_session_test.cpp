@@ -5,7 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstring>
 #include <regex>
+#include <thread>
 
 namespace kelvra::run::test {
 namespace {
@@ -183,6 +185,72 @@ TEST(RunSession, PrintedBlocksOfEveryReadingCommand) {
     EXPECT_EQ(project[1], "    Project enabled: no");
 }
 
+// Every line of the writer information, configuration and project blocks, from records whose
+// every field holds a different value, so that a field read at a wrong offset shows.
+TEST(RunSession, PrintedBlocksLineByLine) {
+    SessionRig rig({.writers = 1});
+    rig.session->set_print_info(true);
+    std::string port = "ttyKV0";
+
+    kvat_writer_info info{};
+    std::memcpy(info.type, "KVR4", 4);
+    std::memcpy(info.serial_number, "0123456789ABCDEFGHIJKLMNOPQRSTUV", 32);  // no zero after it
+    std::memcpy(info.hardware_version, "HW1", 3);
+    std::memcpy(info.bootloader_version, "BL2", 3);
+    std::memcpy(info.interface_version, "IF3", 3);
+    rig.session->OnWriterInfo(port, &info);
+
+    std::uint8_t config[KVAT_WRITER_CONFIG_SIZE] = {};
+    std::memcpy(config, "Vendor", 6);
+    std::memcpy(config + 16, "Series", 6);
+    std::memcpy(config + 32, "Model", 5);
+    for (int i = 48; i < KVAT_WRITER_CONFIG_SIZE; ++i) config[i] = static_cast<std::uint8_t>(i);
+    rig.session->OnWriterConfig(port, reinterpret_cast<kvat_writer_config *>(config));
+
+    std::uint8_t project[KVAT_PROJECT_INFO_SIZE] = {1};
+    at_put_le32(project + 1, 74565);
+    at_put_le32(project + 5, 0xDEADBEEF);
+    rig.session->OnProjectInfo(port, reinterpret_cast<kvat_project_info_record *>(project));
+
+    const std::vector<std::string> expected = {
+        ">ttyKV0 print info",
+        "    <type>: KVR4",
+        "    <SN>: 0123456789ABCDEFGHIJKLMNOPQRSTUV",
+        "    <hardware version>: HW1",
+        "    <bootloader version>: BL2",
+        "    <interface version>: IF3",
+        ">ttyKV0 print config",
+        "    names",
+        "    <vendor>: Vendor",
+        "    <series>: Series",
+        "    <model>: Model",
+        "    base config",
+        "    <erase>: 48",
+        "    <vext>: 49",
+        "    <clock>: 50",
+        "    <buzzer>: 51",
+        "    <option byte type>: 52",
+        "    offline config",
+        "    <limit enable>: 53",
+        "    <limit number>: 959985462",  // 0x39383736
+        "    <auto>: 58",
+        "    <in debounce>: 15419 ms",    // 0x3C3B
+        "    <out debounce>: 15933 ms",   // 0x3E3D
+        "    output config",
+        "    <disable power after programming>: 63",
+        "    <run target after programming>: 64",
+        "    <power on debounce>: 16961 ms",   // 0x4241
+        "    <power off debounce>: 17475 ms",  // 0x4443
+        "    <reset pin ctrl>: 69",
+        "ttyKV0 project info",
+        "    Project enabled: yes",
+        "    Project size: 74565",
+        "    Project CRC32: 0xDEADBEEF",
+    };
+    EXPECT_EQ(rig.view.texts(), expected);
+    for (const auto &line : rig.view.lines()) EXPECT_EQ(line.colour, kColourSuccess) << line.text;
+}
+
 TEST(RunSession, CoverFileReusesAndClearsTheFolder) {
     SessionRig rig({.writers = 1});
     ASSERT_EQ(rig.scan().size(), 1u);
@@ -306,6 +374,48 @@ TEST(RunSession, AWriterUnpluggedMidRunIsLostTheOthersFinish) {
     EXPECT_TRUE(message == " The communication port error..." || message == " Time out ...") << message;
     EXPECT_EQ(log["ttyKV0"]["-result"], true);
     EXPECT_EQ(rig.view.count_text("所有指令执行完成"), 1);
+}
+
+// Writer 0 answers the scan's probe and is unplugged at once, while the scan goes on: it is not
+// counted among the usable writers, and a run on the others ends as usual.
+TEST(RunSession, AWriterLostDuringTheScanIsNotCounted) {
+    SessionRig rig({.writers = 3, .faults = {.hang_up_after = 1}, .fault_writer = 0});
+    const auto names = rig.scan();
+    for (int i = 0; i < 500 && !rig.view.has_text("ttyKV0已断开"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(rig.view.has_text("ttyKV0已断开"));
+    EXPECT_EQ(rig.session->writer_count(), 2);
+    // A writer the panel shows as connected is one the run can use.
+    const auto cells = rig.view.cells();
+    ASSERT_EQ(cells.size(), names.size());
+    for (const auto &cell : cells) {
+        EXPECT_TRUE(cell.label != "ttyKV0" || cell.picture == StatusPicture::Disconnect) << cell.label;
+    }
+
+    ASSERT_TRUE(rig.run({command(ATCmdConnectTarget), command(ATCmdGetTargetChipID)}));
+    const auto summaries = rig.view.summaries();
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_FALSE(summaries[0].stopped);
+    EXPECT_TRUE(summaries[0].ok);
+    EXPECT_EQ(summaries[0].port_results.size(), 2u);
+    EXPECT_EQ(rig.view.count_text("所有指令执行完成"), 1);
+    EXPECT_FALSE(rig.session->running());
+    EXPECT_EQ(rig.session->writer_count(), 2);
+}
+
+// "断开端口连接" while a writer is being unplugged: the loss reaches the session after every
+// port was closed and counted out; it must not count again.
+TEST(RunSession, ALossReportedAfterClosingAllCountsNothing) {
+    SessionRig rig({.writers = 2});
+    ASSERT_EQ(rig.scan().size(), 2u);
+    rig.session->CloseAll();
+    EXPECT_EQ(rig.session->writer_count(), 0);
+    std::string late = "ttyKV1";
+    rig.session->OnPortRemoved(late);
+    EXPECT_EQ(rig.session->writer_count(), 0);
+    EXPECT_TRUE(rig.view.has_text("ttyKV1已断开"));
+    EXPECT_FALSE(rig.view.run_enabled());
 }
 
 TEST(RunSession, SilentOrGarbledAnswersFailWithTimeOut) {

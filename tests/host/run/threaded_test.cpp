@@ -1,6 +1,8 @@
 // The session with several writers at once, repeated: run under ThreadSanitizer in CI.
 #include "session_rig.h"
 
+#include <thread>
+
 namespace kelvra::run::test {
 namespace {
 
@@ -26,6 +28,25 @@ TEST(RunSessionThreads, ThreeWritersRunMixedListsRepeatedly) {
     }
     for (const char *port : {"ttyKV0", "ttyKV1", "ttyKV2"}) {
         EXPECT_EQ(read_file(rig.folder(port) / "memory.bin").size(), 600u) << port;
+    }
+}
+
+// Writers unplugged just after their answer while the ports are being closed: the loss and the
+// close meet on the same channels from two threads, and every writer is counted out once.
+TEST(RunSessionThreads, ClosingWhileWritersAreUnplugged) {
+    // The writers hang up a few milliseconds after their last answer; the close is timed around it.
+    for (int delay_us = 1000; delay_us < 5000; delay_us += 250) {
+        SCOPED_TRACE(delay_us);
+        SessionRig rig({.writers = 6, .faults = {.hang_up_after = 2}});
+        ASSERT_EQ(rig.scan().size(), 6u);
+        ASSERT_TRUE(rig.run({command(ATCmdConnectTarget)}));
+        EXPECT_FALSE(rig.view.summaries().at(0).stopped);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+        rig.session->CloseAll();
+        EXPECT_TRUE(rig.session->app().open_ports().empty());
+        // Losses still on their way are reported; none of them counts again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(rig.session->writer_count(), 0);
     }
 }
 
