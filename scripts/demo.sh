@@ -20,8 +20,6 @@ status=$?
 set -e
 echo
 echo "kvat run exited with $status"
-echo "run log:        $(ls "$out"/log/*.json)"
-echo "result folders: $(ls -d "$out"/InfoFile/*)"
 
 # What every writer read back must be what was written.
 "$kvat" image firmware.hex --fw-num 0 -o "$out/image.bin" >/dev/null
