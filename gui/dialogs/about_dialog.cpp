@@ -19,7 +19,7 @@ constexpr int kOk = 1;
 
 const std::string kNameText = std::string("Kelvra_ATCmd_GUI，版本 ") + KELVRA_VERSION;
 
-const ControlSpec kTemplate[] = {
+const ControlEntry kTemplate[] = {
     {kIcon, Kind::Custom, "", 14, 14, 21, 20},
     {kName, Kind::Label, kNameText.c_str(), 42, 14, 150, 10},
     {kLine, Kind::Label, "在所有已连接的写入器上同时执行 AT 命令列表", 42, 28, 150, 10},
@@ -35,7 +35,7 @@ AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent) {
     setWindowIcon(widgets::ProgramIcon());
     const DialogUnits units = DialogUnits::FromFont(DialogFont());
     MakeFixedDialog(this, units.Size(kWidthUnits, kHeightUnits));
-    controls_ = BuildTemplate(this, kTemplate, units, [](const ControlSpec &, QWidget *owner) {
+    controls_ = BuildTemplate(this, kTemplate, units, [](const ControlEntry &, QWidget *owner) {
         auto *icon = new QLabel(owner);
         icon->setPixmap(widgets::ProgramIcon().pixmap(32, 32));
         return icon;

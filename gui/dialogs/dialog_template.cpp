@@ -45,13 +45,13 @@ QButtonGroup *TemplateControls::group(int first_id) const {
 
 namespace {
 
-QWidget *MakeStandard(const ControlSpec &spec, QWidget *parent) {
-    const QString caption = QString::fromUtf8(spec.caption);
-    switch (spec.kind) {
+QWidget *MakeStandard(const ControlEntry &entry, QWidget *parent) {
+    const QString caption = QString::fromUtf8(entry.caption);
+    switch (entry.kind) {
         case Kind::Label: {
             auto *label = new QLabel(caption, parent);
             // Centred in its height, so a label lines up with the taller edit beside it.
-            label->setAlignment(spec.style & kCentred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
+            label->setAlignment(entry.style & kCentred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
             return label;
         }
         case Kind::GroupBox: return new QGroupBox(caption, parent);
@@ -64,17 +64,17 @@ QWidget *MakeStandard(const ControlSpec &spec, QWidget *parent) {
         case Kind::Button: {
             auto *button = new QPushButton(caption, parent);
             button->setAutoDefault(false);
-            if (spec.style & kDefault) button->setDefault(true);
+            if (entry.style & kDefault) button->setDefault(true);
             return button;
         }
         case Kind::CheckBox: return new QCheckBox(caption, parent);
         case Kind::Radio: return new QRadioButton(caption, parent);
         case Kind::Edit: {
             auto *edit = new QLineEdit(parent);
-            if (spec.style & kCentred) edit->setAlignment(Qt::AlignCenter);
-            if (spec.style & kPassword) edit->setEchoMode(QLineEdit::Password);
-            if (spec.style & kReadOnly) edit->setReadOnly(true);
-            if (spec.style & kDigits) {
+            if (entry.style & kCentred) edit->setAlignment(Qt::AlignCenter);
+            if (entry.style & kPassword) edit->setEchoMode(QLineEdit::Password);
+            if (entry.style & kReadOnly) edit->setReadOnly(true);
+            if (entry.style & kDigits) {
                 edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
             }
             return edit;
@@ -94,31 +94,31 @@ QWidget *MakeStandard(const ControlSpec &spec, QWidget *parent) {
 
 }  // namespace
 
-TemplateControls BuildTemplate(QWidget *parent, std::span<const ControlSpec> specs, const DialogUnits &units,
+TemplateControls BuildTemplate(QWidget *parent, std::span<const ControlEntry> entries, const DialogUnits &units,
                                const CustomFactory &custom) {
     TemplateControls controls;
     QButtonGroup *group = nullptr;
     int group_index = 0;
-    for (const ControlSpec &spec : specs) {
-        QWidget *w = spec.kind == Kind::Custom ? (custom ? custom(spec, parent) : nullptr) : MakeStandard(spec, parent);
+    for (const ControlEntry &entry : entries) {
+        QWidget *w = entry.kind == Kind::Custom ? (custom ? custom(entry, parent) : nullptr) : MakeStandard(entry, parent);
         if (w == nullptr) continue;
-        QRect rect = units.Rect(spec.x, spec.y, spec.w, spec.h);
+        QRect rect = units.Rect(entry.x, entry.y, entry.w, entry.h);
         // The closed list keeps the platform's height; the template's is that of the open list.
-        if (spec.kind == Kind::DropDown) rect.setHeight(w->sizeHint().height());
+        if (entry.kind == Kind::DropDown) rect.setHeight(w->sizeHint().height());
         w->setGeometry(rect);
-        w->setObjectName(QStringLiteral("ctl%1").arg(spec.id));
-        w->setProperty("controlId", spec.id);
-        if (spec.style & kHidden) w->setHidden(true);
-        if (spec.kind == Kind::Radio) {
-            if (spec.style & kGroupStart || group == nullptr) {
+        w->setObjectName(QStringLiteral("ctl%1").arg(entry.id));
+        w->setProperty("controlId", entry.id);
+        if (entry.style & kHidden) w->setHidden(true);
+        if (entry.kind == Kind::Radio) {
+            if (entry.style & kGroupStart || group == nullptr) {
                 group = new QButtonGroup(parent);
                 group->setExclusive(true);
                 group_index = 0;
-                controls.groups_[spec.id] = group;
+                controls.groups_[entry.id] = group;
             }
             group->addButton(static_cast<QRadioButton *>(w), group_index++);
         }
-        if (spec.id != 0) controls.by_id_[spec.id] = w;
+        if (entry.id != 0) controls.by_id_[entry.id] = w;
         controls.in_order_.push_back(w);
     }
     return controls;

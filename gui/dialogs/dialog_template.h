@@ -42,7 +42,7 @@ enum Style : unsigned {
     kDefault = 1u << 6,     // button: the default button
 };
 
-struct ControlSpec {
+struct ControlEntry {
     int id;  // 0 for a control that nothing refers to
     Kind kind;
     const char *caption;  // UTF-8
@@ -83,19 +83,19 @@ public:
     const std::vector<QWidget *> &in_order() const { return in_order_; }
 
 private:
-    friend TemplateControls BuildTemplate(QWidget *, std::span<const ControlSpec>, const DialogUnits &,
-                                          const std::function<QWidget *(const ControlSpec &, QWidget *)> &);
+    friend TemplateControls BuildTemplate(QWidget *, std::span<const ControlEntry>, const DialogUnits &,
+                                          const std::function<QWidget *(const ControlEntry &, QWidget *)> &);
     std::map<int, QWidget *> by_id_;
     std::map<int, QButtonGroup *> groups_;
     std::vector<QWidget *> in_order_;
 };
 
-using CustomFactory = std::function<QWidget *(const ControlSpec &, QWidget *parent)>;
+using CustomFactory = std::function<QWidget *(const ControlEntry &, QWidget *parent)>;
 
 // Creates the table's controls on `parent` in table order (which is also the tab order and
 // the stacking order: later controls lie above earlier ones). Each control's object name is
 // "ctl<id>" and its property "controlId" holds the id.
-TemplateControls BuildTemplate(QWidget *parent, std::span<const ControlSpec> specs, const DialogUnits &units,
+TemplateControls BuildTemplate(QWidget *parent, std::span<const ControlEntry> entries, const DialogUnits &units,
                                const CustomFactory &custom = {});
 
 // The dialog font: the application's font (templates were drawn for 7 x 14 base units, which

@@ -23,7 +23,7 @@ namespace {
 using P = ParamDialog;
 
 // Template 105, 336 x 307 dialog units; everything but the two buttons starts hidden.
-const ControlSpec kTemplate[] = {
+const ControlEntry kTemplate[] = {
     {P::kFwNumLabel, Kind::Label, "hex固件序号：", 29, 15, 66, 13, kHidden},
     {P::kFwNum, Kind::Edit, "", 97, 11, 53, 19, kHidden | kCentred},
     {P::kFwNumHint, Kind::Label, "(从0开始，-1烧录所有)", 153, 15, 89, 13, kHidden},

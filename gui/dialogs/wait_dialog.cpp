@@ -8,7 +8,7 @@ namespace kelvra::gui::dialogs {
 namespace {
 
 // Template 106, 372 x 71 dialog units.
-const ControlSpec kTemplate[] = {
+const ControlEntry kTemplate[] = {
     {WaitDialog::kProgress, Kind::Progress, "", 7, 8, 358, 16},
     {WaitDialog::kText, Kind::Label, "扫描Kelvra中，请勿操作！！！", 7, 40, 358, 24, kCentred},
 };

@@ -25,7 +25,7 @@ using W = WriterConfigDialog;
 // Template 107, 296 x 354 dialog units. Where the design gives a position only, the size is
 // the space up to the next control; the two drop-down lists reach to their frame's edge, so
 // "恢复默认=>用户设置" is not clipped by a wider combo-box button than the original's.
-const ControlSpec kTemplate[] = {
+const ControlEntry kTemplate[] = {
     {0, Kind::GroupBox, "擦除方式", 20, 17, 56, 57},
     {W::kNoErase, Kind::Radio, "不擦除", 27, 30, 46, 10, kGroupStart},
     {W::kChipErase, Kind::Radio, "全片擦除", 27, 44, 46, 10},

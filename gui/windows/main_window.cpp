@@ -27,12 +27,12 @@
 namespace kelvra::gui::windows {
 namespace {
 
-using dialogs::ControlSpec;
+using dialogs::ControlEntry;
 using dialogs::Kind;
 using W = MainWindow;
 
 // Template 102, 580 x 424 dialog units.
-const ControlSpec kTemplate[] = {
+const ControlEntry kTemplate[] = {
     {W::kBanner, Kind::Custom, "", 1, 1, 648, 99},
     {W::kPortFrame, Kind::Frame, "", 7, 107, 340, 205},
     {W::kLog, Kind::Custom, "", 351, 107, 224, 286},
@@ -138,8 +138,8 @@ void MainWindow::BuildWindow() {
     const dialogs::DialogUnits units = dialogs::DialogUnits::FromFont(dialogs::DialogFont());
     setFixedSize(units.Size(kWidthUnits, kHeightUnits));
 
-    controls_ = dialogs::BuildTemplate(this, kTemplate, units, [this](const ControlSpec &spec, QWidget *owner) -> QWidget * {
-        switch (spec.id) {
+    controls_ = dialogs::BuildTemplate(this, kTemplate, units, [this](const ControlEntry &entry, QWidget *owner) -> QWidget * {
+        switch (entry.id) {
             case kBanner: return new Banner(owner);
             case kLog: return log_view_ = new widgets::LogView(owner);
             case kList: return list_view_ = new widgets::CommandListView(owner);
