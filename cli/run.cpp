@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,39 +36,21 @@ volatile std::sig_atomic_t g_interrupts = 0;
 
 void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
 
-// Virtual writers for --simulate, behind links in a scratch folder that goes with them.
-struct Simulation {
-    std::filesystem::path dir;
-    std::unique_ptr<kelvra::sim::VirtualWriterPool> pool;
-    ~Simulation() {
-        pool.reset();
-        std::error_code ignored;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-    }
-};
-
 int run(const RunOptions &o) {
     RunOutput output({o.json, true});
 
-    Simulation simulation;
+    std::unique_ptr<kelvra::sim::TemporaryWriterPool> simulation;
     std::vector<std::string> ports = o.ports;
     if (o.simulate > 0) {
-        char pattern[] = "/tmp/kvat-run-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            output.Note("kvat run: cannot make a folder for the virtual writers");
-            return kExitInput;
-        }
-        simulation.dir = pattern;
         kelvra::sim::VirtualWriterPool::Options options;
         options.count = o.simulate;
-        options.link_dir = simulation.dir;
         try {
-            simulation.pool = std::make_unique<kelvra::sim::VirtualWriterPool>(options);
+            simulation = std::make_unique<kelvra::sim::TemporaryWriterPool>(options, "kvat-run");
         } catch (const std::exception &e) {
             output.Note(std::string("kvat run: ") + e.what());
             return kExitInput;
         }
-        for (std::size_t i = 0; i < simulation.pool->size(); ++i) ports.push_back(simulation.pool->link(i).string());
+        for (const std::string &link : simulation->link_paths()) ports.push_back(link);
     }
 
     kelvra::run::SessionOptions options;

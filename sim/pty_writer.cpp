@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -191,8 +192,9 @@ VirtualWriterPool::VirtualWriterPool(const Options &options) {
             std::snprintf(serial, sizeof serial, "%s%04zu", options.serial_prefix.c_str(), i);
             settings.serial_number = serial;
             const bool faulty = !options.fault_writer || *options.fault_writer == i;
-            writers_.push_back(
-                std::make_unique<PtyWriter>(settings, faulty ? options.faults : FaultSettings{}));
+            FaultSettings faults = faulty ? options.faults : FaultSettings{};
+            if (const auto own = options.writer_faults.find(i); own != options.writer_faults.end()) faults = own->second;
+            writers_.push_back(std::make_unique<PtyWriter>(settings, faults));
             if (options.link_dir.empty()) continue;
             const fs::path link = options.link_dir / link_name(i);
             std::error_code ec;
@@ -216,6 +218,34 @@ VirtualWriterPool::~VirtualWriterPool() {
         std::error_code ec;
         std::filesystem::remove(link, ec);
     }
+}
+
+std::vector<std::string> VirtualWriterPool::link_paths() const {
+    std::vector<std::string> paths;
+    for (const auto &link : links_) paths.push_back(link.string());
+    return paths;
+}
+
+TemporaryWriterPool::TemporaryWriterPool(VirtualWriterPool::Options options, const std::string &prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "cannot make a folder for the virtual writers");
+    }
+    dir_ = pattern;
+    options.link_dir = dir_;
+    try {
+        pool_ = std::make_unique<VirtualWriterPool>(options);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+        throw;
+    }
+}
+
+TemporaryWriterPool::~TemporaryWriterPool() {
+    pool_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 }  // namespace kelvra::sim

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,6 +66,7 @@ public:
         std::string serial_prefix = "KVSIM";
         FaultSettings faults;
         std::optional<size_t> fault_writer;  // faults for this writer only; none: all writers
+        std::map<size_t, FaultSettings> writer_faults;  // faults of single writers, over `faults`
     };
 
     explicit VirtualWriterPool(const Options &options);
@@ -77,10 +79,30 @@ public:
     PtyWriter &writer(size_t i) { return *writers_.at(i); }
 
     static std::string link_name(size_t i) { return "ttyKV" + std::to_string(i); }
+    // Every link, as the ports a scan is given.
+    std::vector<std::string> link_paths() const;
 
 private:
     std::vector<std::unique_ptr<PtyWriter>> writers_;
     std::vector<std::filesystem::path> links_;
+};
+
+// A pool whose links live in a fresh temporary folder (<tmp>/<prefix>-XXXXXX) that goes with
+// it: virtual writers started inside a program. Throws std::system_error when no folder or
+// pseudo-terminal can be had.
+class TemporaryWriterPool {
+public:
+    TemporaryWriterPool(VirtualWriterPool::Options options, const std::string &prefix);
+    ~TemporaryWriterPool();
+    TemporaryWriterPool(const TemporaryWriterPool &) = delete;
+    TemporaryWriterPool &operator=(const TemporaryWriterPool &) = delete;
+
+    VirtualWriterPool &pool() { return *pool_; }
+    std::vector<std::string> link_paths() const { return pool_->link_paths(); }
+
+private:
+    std::filesystem::path dir_;
+    std::unique_ptr<VirtualWriterPool> pool_;
 };
 
 }  // namespace kelvra::sim

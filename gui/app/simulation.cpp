@@ -1,6 +1,5 @@
 #include "gui/app/simulation.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -49,43 +48,20 @@ std::optional<SimulatedFault> ParseFault(const std::string &text, std::string *e
     return fault;
 }
 
-Simulation::Simulation(std::size_t count, const std::vector<SimulatedFault> &faults) {
-    char pattern[] = "/tmp/kelvra-gui-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a folder for the virtual writers");
-    dir_ = pattern;
-    try {
-        for (std::size_t i = 0; i < count; ++i) {
-            sim::WriterSettings settings;
-            char serial[32];
-            std::snprintf(serial, sizeof serial, "KVSIM%04zu", i);
-            settings.serial_number = serial;
-            sim::FaultSettings fault_settings;
-            for (const SimulatedFault &f : faults) {
-                if (f.writer == i) fault_settings = f.faults;
-            }
-            writers_.push_back(std::make_unique<sim::PtyWriter>(settings, fault_settings));
-            const std::filesystem::path link = dir_ / sim::VirtualWriterPool::link_name(i);
-            std::filesystem::create_symlink(writers_.back()->device_path(), link);
-            links_.push_back(link);
-        }
-    } catch (...) {
-        writers_.clear();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-        throw;
-    }
+namespace {
+
+sim::VirtualWriterPool::Options PoolOptions(std::size_t count, const std::vector<SimulatedFault> &faults) {
+    sim::VirtualWriterPool::Options options;
+    options.count = count;
+    for (const SimulatedFault &f : faults) options.writer_faults[f.writer] = f.faults;
+    return options;
 }
 
-Simulation::~Simulation() {
-    writers_.clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
+}  // namespace
 
-std::vector<std::string> Simulation::links() const {
-    std::vector<std::string> out;
-    for (const auto &link : links_) out.push_back(link.string());
-    return out;
-}
+Simulation::Simulation(std::size_t count, const std::vector<SimulatedFault> &faults)
+    : writers_(PoolOptions(count, faults), "kelvra-gui") {}
+
+Simulation::~Simulation() = default;
 
 }  // namespace kelvra::gui::app

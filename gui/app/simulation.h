@@ -5,8 +5,6 @@
 #include "sim/pty_writer.h"
 
 #include <cstddef>
-#include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,12 +29,10 @@ public:
     Simulation(const Simulation &) = delete;
     Simulation &operator=(const Simulation &) = delete;
 
-    std::vector<std::string> links() const;
+    std::vector<std::string> links() const { return writers_.link_paths(); }
 
 private:
-    std::filesystem::path dir_;
-    std::vector<std::unique_ptr<sim::PtyWriter>> writers_;
-    std::vector<std::filesystem::path> links_;
+    sim::TemporaryWriterPool writers_;
 };
 
 }  // namespace kelvra::gui::app

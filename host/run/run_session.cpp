@@ -50,6 +50,15 @@ std::string field_text(const std::uint8_t *p, std::size_t size) {
 
 std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
+// Result files go into the port's folder; a port without one (no run folder could be made)
+// gets none.
+template <typename Fill>
+void write_json_result(const std::string &folder, const char *name, Fill &&fill) {
+    if (folder.empty()) return;
+    files::json_file file(folder + name, files::json_file::mode::write);
+    fill(file);
+}
+
 void append_file(const std::string &path, const void *data, std::size_t size) {
     if (std::FILE *f = std::fopen(path.c_str(), "ab")) {
         if (size != 0) std::fwrite(data, 1, size, f);
@@ -371,8 +380,6 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         total_steps_ = static_cast<unsigned>(commands.size());
         summary_ = RunSummary{};
         summary_.ok = true;
-        summary_.run_log_path = run_log_path_;
-        for (std::size_t k = 0; k < ports.size(); ++k) summary_.result_folders.emplace_back(ports[k].name, folders[k]);
     }
     running_.store(true);
     app_.RunAll(&commands);
@@ -475,6 +482,13 @@ void RunSession::RunFinished(bool stopped) {
     ReturnToIdle();
     summary_.stopped = stopped;
     if (stopped) summary_.ok = false;
+    summary_.run_log_path = run_log_path_;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        for (std::size_t k = 0; k < found_ports_.size() && k < result_folders_.size(); ++k) {
+            summary_.result_folders.emplace_back(found_ports_[k].name, result_folders_[k]);
+        }
+    }
     view_.OnRunEnd(summary_);
 }
 
@@ -547,11 +561,7 @@ void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, 
 
 void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
     view_.OnWriterInfoRecord(port, *info);
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) {
-        files::json_file file(folder + "/writer_info.json", files::json_file::mode::write);
-        files::write_writer_info(file, *info);
-    }
+    write_json_result(FolderOf(port), "/writer_info.json", [&](files::json_file &file) { files::write_writer_info(file, *info); });
     if (!print_info_.load()) return;
     std::lock_guard<std::mutex> lock(run_mutex_);
     log_.LogFormat(LogSuccess, ">%s print info", port.c_str());
@@ -563,11 +573,7 @@ void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
 }
 
 void RunSession::OnWriterConfig(std::string &port, kvat_writer_config *config) {
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) {
-        files::json_file file(folder + "/writer_cfg.json", files::json_file::mode::write);
-        files::write_writer_config(file, *config);
-    }
+    write_json_result(FolderOf(port), "/writer_cfg.json", [&](files::json_file &file) { files::write_writer_config(file, *config); });
     if (!print_info_.load()) return;
     const auto *r = reinterpret_cast<const std::uint8_t *>(config);
     std::lock_guard<std::mutex> lock(run_mutex_);
@@ -647,11 +653,7 @@ void RunSession::OnBroadcastResponse(std::string &port, kvat_broadcast_record *r
 }
 
 void RunSession::OnProjectInfo(std::string &port, kvat_project_info_record *info) {
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) {
-        files::json_file file(folder + "/project_info.json", files::json_file::mode::write);
-        files::write_project_info(file, *info);
-    }
+    write_json_result(FolderOf(port), "/project_info.json", [&](files::json_file &file) { files::write_project_info(file, *info); });
     if (!print_info_.load()) return;
     const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(info);
     std::lock_guard<std::mutex> lock(run_mutex_);

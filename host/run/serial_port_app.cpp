@@ -65,6 +65,17 @@ std::uint32_t clock_ms() {
 
 void sleep_ms(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// A project name as the writer of `type` takes it: UTF-8 for the "KVR4", the text unchanged for
+// any other. A name of 255 bytes has no room for its zero: it is cut.
+void project_name_for_writer(const std::string &type, const std::string &text, char (&name)[255]) {
+    if (type == "KVR4") {
+        AnsiToUtf8(text.c_str(), name);
+        return;
+    }
+    std::memset(name, 0, sizeof name);
+    std::memcpy(name, text.data(), std::min(text.size(), sizeof name - 1));
+}
+
 // The part of a path after its last slash or backslash.
 std::string file_name_part(std::string_view path) {
     const auto cut = path.find_last_of("/\\");
@@ -428,14 +439,8 @@ bool SerialPortApp::WriterInfoCheck(kelvra_at_object *object, std::string &type)
 ATResult SerialPortApp::LoadProject(kelvra_at_object *object, const S_CmdParam &command) {
     std::string type;
     if (!WriterInfoCheck(object, type)) return static_cast<ATResult>(kelvra_at_last_error(object));
-    char name[255] = {};
-    const std::string base = file_name_part(CmdText(command.file));
-    if (type == "KVR4") {
-        AnsiToUtf8(base.c_str(), name);
-    } else {
-        // A name of 255 characters has no room for its zero: it is cut.
-        std::memcpy(name, base.data(), std::min(base.size(), sizeof name - 1));
-    }
+    char name[255];
+    project_name_for_writer(type, file_name_part(CmdText(command.file)), name);
     std::uint32_t size = 0;
     const auto data = ReadWholeFile(std::string(CmdText(command.file)), &size);
     if (data == nullptr) return kNoInput;
@@ -449,13 +454,8 @@ ATResult SerialPortApp::LoadProject(kelvra_at_object *object, const S_CmdParam &
 ATResult SerialPortApp::SwitchProject(kelvra_at_object *object, const S_CmdParam &command) {
     std::string type;
     if (!WriterInfoCheck(object, type)) return static_cast<ATResult>(kelvra_at_last_error(object));
-    char name[255] = {};
-    const std::string whole(CmdText(command.file));
-    if (type == "KVR4") {
-        AnsiToUtf8(whole.c_str(), name);
-    } else {
-        std::memcpy(name, whole.data(), std::min(whole.size(), sizeof name - 1));
-    }
+    char name[255];
+    project_name_for_writer(type, std::string(CmdText(command.file)), name);
     const std::string_view password = CmdText(command.password);
     if (password.size() > 16) return KVAT_ERR_PASSWORD;
     std::uint8_t *payload = kelvra_at_tx_payload(object);

@@ -14,6 +14,22 @@ namespace {
 
 constexpr std::uint32_t kFlash = 0x08000000;
 
+// A broadcast that keeps the frame and waits up to a second for each chunk's answer.
+S_CmdParam extended(S_CmdParam broadcast) {
+    broadcast.bcst_with_rsp = 1;
+    broadcast.kf = 1;
+    broadcast.wait_response = 1;
+    broadcast.timeout = 1000;
+    return broadcast;
+}
+
+// `n` bytes that differ from one position to the next, `step` apart.
+std::string pattern(std::size_t n, unsigned step) {
+    std::string data(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>(i * step);
+    return data;
+}
+
 std::string expected(const std::string &name) { return read_file(fs::path(KELVRA_RUN_TEST_DIR) / "expected" / name); }
 
 TEST(RunSession, ScanFindsEveryWriterAndBuildsItsCell) {
@@ -556,10 +572,7 @@ TEST(RunSession, BroadcastTextGoesOutWithItsZeroAndTheAnswerIsKept) {
     ASSERT_EQ(rig.scan().size(), 1u);
     S_CmdParam broadcast = command(ATCmdBroadcast);
     SetCmdText(broadcast.data, "abc");
-    broadcast.bcst_with_rsp = 1;
-    broadcast.kf = 1;
-    broadcast.wait_response = 1;
-    broadcast.timeout = 1000;
+    broadcast = extended(broadcast);
     S_CmdParam simple = command(ATCmdBroadcast);
     SetCmdText(simple.data, "fire and forget");
     ASSERT_TRUE(rig.run({broadcast, simple}));
@@ -567,14 +580,9 @@ TEST(RunSession, BroadcastTextGoesOutWithItsZeroAndTheAnswerIsKept) {
     EXPECT_TRUE(rig.view.summaries().at(0).ok);
 
     // A file of 600 bytes goes out as 256, 256 and 88.
-    std::string data(600, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i);
+    const std::string data = pattern(600, 1);
     write_file(rig.scratch / "data.bin", data);
-    S_CmdParam file = with_file(ATCmdBroadcast, rig.scratch / "data.bin");
-    file.bcst_with_rsp = 1;
-    file.kf = 1;
-    file.wait_response = 1;
-    file.timeout = 1000;
+    const S_CmdParam file = extended(with_file(ATCmdBroadcast, rig.scratch / "data.bin"));
     ASSERT_TRUE(rig.run({file}));
     EXPECT_EQ(read_file(rig.folder("ttyKV0") / "broadcast_rsp.bin"), data);
 }
@@ -583,14 +591,9 @@ TEST(RunSession, BroadcastTextGoesOutWithItsZeroAndTheAnswerIsKept) {
 TEST(RunSession, ABroadcastSucceedsWhenOnlyAMiddleChunkFails) {
     SessionRig rig({.writers = 1, .faults = {.code = AT_CODE_BROADCAST, .nack = KVAT_ERR_DATA_SIZE, .only_nth = 2}});
     ASSERT_EQ(rig.scan().size(), 1u);
-    std::string data(600, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 3);
+    const std::string data = pattern(600, 3);
     write_file(rig.scratch / "data.bin", data);
-    S_CmdParam file = with_file(ATCmdBroadcast, rig.scratch / "data.bin");
-    file.bcst_with_rsp = 1;
-    file.kf = 1;
-    file.wait_response = 1;
-    file.timeout = 1000;
+    const S_CmdParam file = extended(with_file(ATCmdBroadcast, rig.scratch / "data.bin"));
     ASSERT_TRUE(rig.run({file}));
     EXPECT_TRUE(rig.view.summaries().at(0).ok);
     // The failed chunk's answer record is empty: the file holds the first and the last.
