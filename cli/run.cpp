@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +19,18 @@
 namespace kvat::cli {
 namespace {
 
+constexpr int kExitNotSaved = 5;
 constexpr int kExitInterrupted = 130;
+
+constexpr const char *kExitTable =
+    "Exit status:\n"
+    "  0    every writer ran the whole list and every result was saved\n"
+    "  1    a writer failed a step\n"
+    "  2    wrong arguments\n"
+    "  3    the script, a row or the scan refused the run before anything was sent\n"
+    "  4    an internal error\n"
+    "  5    every writer passed, but a result file or the run log could not be saved\n"
+    "  130  stopped (Ctrl+C or SIGTERM)";
 
 struct RunOptions {
     std::string script;
@@ -77,6 +89,9 @@ int run(const RunOptions &o) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed output (| head) must not kill the run half-way: the writes fail instead, and
+    // the run and its log go on.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> names = session.Scan(o.any_port);
     if (names.empty()) return kExitInput;
@@ -93,21 +108,37 @@ int run(const RunOptions &o) {
         if (g_interrupts > 1) {
             // The run log on disk is whole: it is replaced, never rewritten in place.
             output.Note("kvat run: quit before the ports ended");
+            if (simulation) {
+                std::error_code ignored;
+                std::filesystem::remove_all(simulation->dir(), ignored);
+            }
             std::_Exit(kExitInterrupted);
         }
     }
-    if (stopping) return kExitInterrupted;
     const kelvra::run::RunSummary summary = output.summary();
     if (!output.json_mode()) {
-        output.Note("run log: " + summary.run_log_path);
-        for (const auto &[port, folder] : summary.result_folders) output.Note("results of " + port + ": " + folder);
+        if (!summary.run_log_path.empty() && std::filesystem::exists(summary.run_log_path)) {
+            output.Note("run log: " + summary.run_log_path);
+        }
+        for (const auto &[port, folder] : summary.result_folders) {
+            if (std::filesystem::is_directory(folder)) output.Note("results of " + port + ": " + folder);
+        }
+        for (const std::string &port : summary.stopped_ports) output.Note("stopped before its last command: " + port);
     }
-    return summary.ok ? kExitOk : kExitFailed;
+    if (stopping || summary.stopped) return kExitInterrupted;
+    if (!summary.ok) return kExitFailed;
+    if (!summary.save_failures.empty()) {
+        output.Note("kvat run: every writer passed, but " + std::to_string(summary.save_failures.size()) +
+                    " result(s) could not be saved (exit 5)");
+        return kExitNotSaved;
+    }
+    return kExitOk;
 }
 
 void setup(CLI::App &app) {
     auto o = std::make_shared<RunOptions>();
     CLI::App *sub = app.add_subcommand("run", "Run a script on every writer at once, as the program does");
+    sub->footer(kExitTable);
     sub->add_option("script", o->script, "Script file (.kvatscript)")->required();
     sub->add_option("--port", o->ports, "Also scan this device (e.g. a virtual writer's link)");
     sub->add_flag("--any-port", o->any_port, "Debug mode: every serial port is a candidate");

@@ -68,10 +68,15 @@ void RunOutput::Event(const nlohmann::ordered_json &event) {
 }
 
 void RunOutput::emit(const nlohmann::ordered_json &event) {
-    if (!options_.json) return;
+    if (!options_.json || stdout_closed_) return;
     const std::string text = dump(event);
     std::fprintf(stdout, "%s\n", text.c_str());
-    std::fflush(stdout);
+    flush_stdout();
+}
+
+void RunOutput::flush_stdout() {
+    // A reader that went away (| head) ends our output, never the run.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) stdout_closed_ = true;
 }
 
 void RunOutput::Note(const std::string &text) {
@@ -110,6 +115,7 @@ void RunOutput::print_line(const LogEntry &entry, bool live) {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     std::FILE *out = stdout;
+    if (stdout_closed_) return;
     if (live) {
         // Off a terminal the live line is printed once per new text, not once per update.
         if (!stdout_tty_ && entry.text == last_live_text_) return;
@@ -126,7 +132,7 @@ void RunOutput::print_line(const LogEntry &entry, bool live) {
         std::fprintf(out, "%s %s\n", entry.time.c_str(), entry.text.c_str());
     }
     live_on_screen_ = live;
-    std::fflush(out);
+    flush_stdout();
     draw_bars(true);
 }
 
@@ -138,8 +144,13 @@ void RunOutput::ConsoleLine(const std::string &line) {
     std::lock_guard<std::mutex> lock(mutex_);
     erase_bars();
     std::FILE *out = options_.json || !options_.show_log ? stderr : stdout;
+    if (out == stdout && stdout_closed_) return;
     std::fprintf(out, "%s\n", line.c_str());
-    std::fflush(out);
+    if (out == stdout) {
+        flush_stdout();
+    } else {
+        std::fflush(out);
+    }
     draw_bars(true);
 }
 
@@ -260,7 +271,11 @@ void RunOutput::OnRunEnd(const kelvra::run::RunSummary &summary) {
                                     {"ok", summary.ok},
                                     {"run_log", summary.run_log_path},
                                     {"result_folders", folders}};
-    if (summary.stopped) event["stopped"] = true;
+    if (summary.stopped) {
+        event["stopped"] = true;
+        event["stopped_ports"] = summary.stopped_ports;
+    }
+    if (!summary.save_failures.empty()) event["save_failures"] = summary.save_failures;
     emit(event);
 }
 

@@ -66,10 +66,12 @@ private:
     void draw_bars(bool force);  // with mutex_ held
     void end_live_line();  // with mutex_ held
     void emit(const nlohmann::ordered_json &event);  // with mutex_ held
+    void flush_stdout();  // with mutex_ held
 
     Options options_;
     bool colour_ = false;    // stdout is a terminal and NO_COLOR is unset
     bool stdout_tty_ = false;
+    bool stdout_closed_ = false;  // the reader of standard output went away
     bool bars_ = false;      // stderr is a terminal
     mutable std::mutex mutex_;
     std::vector<Cell> cells_;

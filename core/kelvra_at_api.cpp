@@ -247,11 +247,15 @@ bool _cmdSendCommand(kelvra_at_object *object, uint32_t code, uint32_t timeout_m
         }
         if (first && rx_state(object).load(std::memory_order_acquire) == AT_RX_FRAME) break;
         first = false;
+        if (rx_state(object).load(std::memory_order_acquire) == AT_RX_ABORTED) {
+            set_error(object, KVAT_ERR_PORT);
+            return false;
+        }
         // Sleep at most 1 ms, as the poll always did, but let the feed wake us the moment it
         // accepts a frame.
         rx_waiting(object).store(1, std::memory_order_seq_cst);
         const uint32_t state = rx_state(object).load(std::memory_order_seq_cst);
-        if (state != AT_RX_FRAME) ATWaitWord(&object->rx_state, state, 1);
+        if (state != AT_RX_FRAME && state != AT_RX_ABORTED) ATWaitWord(&object->rx_state, state, 1);
         rx_waiting(object).store(0, std::memory_order_relaxed);
         if (rx_state(object).load(std::memory_order_acquire) == AT_RX_FRAME) break;
     }
@@ -378,6 +382,24 @@ uint32_t kelvra_at_last_error(const kelvra_at_object *object) {
         .load(std::memory_order_relaxed);
 }
 
+void kelvra_at_abort(kelvra_at_object *object) {
+    if (object == nullptr) return;
+    RxLock lock(object);
+    // An answer already accepted stands: it arrived before the link went away.
+    if (rx_state(object).load(std::memory_order_relaxed) == AT_RX_FRAME) return;
+    publish_state(object, AT_RX_ABORTED);
+}
+
+int32_t kelvra_at_received_payload_size(const kelvra_at_object *object) {
+    if (object == nullptr) return -1;
+    const uint32_t frame_length = at_get_le32(object->rx_frame + 4);
+    const uint32_t declared = at_get_le32(object->rx_frame + 12);
+    // Header, payload and CRC must lie within the frame's own length.
+    if (frame_length < AT_HEADER_SIZE + 4 || frame_length > AT_FRAME_MAX_LENGTH) return -1;
+    if (declared > frame_length - AT_HEADER_SIZE - 4) return -1;
+    return static_cast<int32_t>(declared);
+}
+
 uint32_t kelvra_at_rx_state(const kelvra_at_object *object) {
     if (object == nullptr) return AT_RX_WAITING;
     return std::atomic_ref<uint32_t>(const_cast<kelvra_at_object *>(object)->rx_state)
@@ -391,42 +413,41 @@ const uint8_t *kelvra_at_get_writerinfo(kelvra_at_object *object, uint32_t timeo
                                     timeout_ms);
 }
 
-const uint8_t *kelvra_at_get_writerconfig(kelvra_at_object *object) {
-    return request_zero_word_record(object, AT_CODE_GET_WRITER_CFG, AT_CODE_WRITER_CFG,
-                                    AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_get_writerconfig(kelvra_at_object *object, uint32_t timeout_ms) {
+    return request_zero_word_record(object, AT_CODE_GET_WRITER_CFG, AT_CODE_WRITER_CFG, timeout_ms);
 }
 
-bool kelvra_at_set_writerconfig(kelvra_at_object *object, const uint8_t *config) {
+bool kelvra_at_set_writerconfig(kelvra_at_object *object, const uint8_t *config, uint32_t timeout_ms) {
     if (object == nullptr || config == nullptr) return false;
     std::memcpy(kelvra_at_tx_payload(object), config, KVAT_WRITER_CONFIG_SIZE);
-    return _kelvra_at_send_command(object, AT_CODE_SET_WRITER_CFG, AT_TIMEOUT_DEFAULT);
+    return _kelvra_at_send_command(object, AT_CODE_SET_WRITER_CFG, timeout_ms);
 }
 
-bool kelvra_at_set_baudrate(kelvra_at_object *object, uint32_t baudrate) {
-    return send_word(object, AT_CODE_SET_BAUDRATE, baudrate, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_set_baudrate(kelvra_at_object *object, uint32_t baudrate, uint32_t timeout_ms) {
+    return send_word(object, AT_CODE_SET_BAUDRATE, baudrate, timeout_ms);
 }
 
 // ================================ Target commands ================================
 
-bool kelvra_at_target_connect(kelvra_at_object *object) {
-    return send_zero_word(object, AT_CODE_TARGET_CONNECT, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_target_connect(kelvra_at_object *object, uint32_t timeout_ms) {
+    return send_zero_word(object, AT_CODE_TARGET_CONNECT, timeout_ms);
 }
 
-bool kelvra_at_target_status(kelvra_at_object *object) {
-    return send_zero_word(object, AT_CODE_TARGET_STATUS, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_target_status(kelvra_at_object *object, uint32_t timeout_ms) {
+    return send_zero_word(object, AT_CODE_TARGET_STATUS, timeout_ms);
 }
 
-const uint8_t *kelvra_at_target_id(kelvra_at_object *object) {
-    return request_zero_word_record(object, AT_CODE_TARGET_GET_ID, AT_CODE_TARGET_ID,
-                                    AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_target_id(kelvra_at_object *object, uint32_t timeout_ms) {
+    return request_zero_word_record(object, AT_CODE_TARGET_GET_ID, AT_CODE_TARGET_ID, timeout_ms);
 }
 
-const uint8_t *kelvra_at_target_read(kelvra_at_object *object, uint32_t address, uint32_t length) {
+const uint8_t *kelvra_at_target_read(kelvra_at_object *object, uint32_t address, uint32_t length,
+                                     uint32_t timeout_ms) {
     if (object == nullptr) return nullptr;
     uint8_t *payload = kelvra_at_tx_payload(object);
     at_put_le32(payload, address);
     at_put_le32(payload + 4, length > KVAT_MAX_CHUNK ? KVAT_MAX_CHUNK : length);
-    return request_record(object, AT_CODE_TARGET_READ, AT_CODE_TARGET_MEMORY, AT_TIMEOUT_DEFAULT);
+    return request_record(object, AT_CODE_TARGET_READ, AT_CODE_TARGET_MEMORY, timeout_ms);
 }
 
 bool kelvra_at_target_erase(kelvra_at_object *object, uint32_t timeout_ms) {
@@ -442,24 +463,23 @@ bool kelvra_at_target_erase_sector(kelvra_at_object *object, uint32_t address, u
     return _kelvra_at_send_command(object, AT_CODE_TARGET_ERASE_SECTOR, timeout_ms);
 }
 
-bool kelvra_at_target_write_prepare(kelvra_at_object *object, uint32_t total_size) {
-    return send_word(object, AT_CODE_TARGET_WRITE_PREPARE, total_size, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_target_write_prepare(kelvra_at_object *object, uint32_t total_size, uint32_t timeout_ms) {
+    return send_word(object, AT_CODE_TARGET_WRITE_PREPARE, total_size, timeout_ms);
 }
 
 bool kelvra_at_target_write(kelvra_at_object *object, uint32_t address, const void *data,
                             uint32_t length, uint32_t timeout_ms) {
-    if (object == nullptr || data == nullptr) return false;
+    if (object == nullptr || (data == nullptr && length != 0)) return false;
     const uint32_t n = length > KVAT_MAX_CHUNK ? KVAT_MAX_CHUNK : length;
     uint8_t *payload = kelvra_at_tx_payload(object);
     at_put_le32(payload, address);
     at_put_le32(payload + 4, n);
-    std::memcpy(payload + 8, data, n);
+    if (n != 0) std::memcpy(payload + 8, data, n);
     return _kelvra_at_send_command(object, AT_CODE_TARGET_WRITE, timeout_ms);
 }
 
-const uint8_t *kelvra_at_target_read_ob(kelvra_at_object *object) {
-    return request_zero_word_record(object, AT_CODE_TARGET_READ_OB, AT_CODE_TARGET_OB,
-                                    AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_target_read_ob(kelvra_at_object *object, uint32_t timeout_ms) {
+    return request_zero_word_record(object, AT_CODE_TARGET_READ_OB, AT_CODE_TARGET_OB, timeout_ms);
 }
 
 bool kelvra_at_target_write_vendor_ob(kelvra_at_object *object, uint32_t timeout_ms) {
@@ -470,19 +490,18 @@ bool kelvra_at_target_write_user_ob(kelvra_at_object *object, uint32_t timeout_m
     return send_zero_word(object, AT_CODE_TARGET_WRITE_USER_OB, timeout_ms);
 }
 
-bool kelvra_at_target_reset(kelvra_at_object *object, uint32_t reset_type) {
-    return send_word(object, AT_CODE_TARGET_RESET, reset_type, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_target_reset(kelvra_at_object *object, uint32_t reset_type, uint32_t timeout_ms) {
+    return send_word(object, AT_CODE_TARGET_RESET, reset_type, timeout_ms);
 }
 
 // ======================= Project, offline, factory and broadcast =======================
 
-const uint8_t *kelvra_at_project_info(kelvra_at_object *object) {
-    return request_zero_word_record(object, AT_CODE_PROJECT_INFO, AT_CODE_PROJECT_INFO_DATA,
-                                    AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_project_info(kelvra_at_object *object, uint32_t timeout_ms) {
+    return request_zero_word_record(object, AT_CODE_PROJECT_INFO, AT_CODE_PROJECT_INFO_DATA, timeout_ms);
 }
 
-bool kelvra_at_project_disable(kelvra_at_object *object) {
-    return send_zero_word(object, AT_CODE_PROJECT_DISABLE, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_project_disable(kelvra_at_object *object, uint32_t timeout_ms) {
+    return send_zero_word(object, AT_CODE_PROJECT_DISABLE, timeout_ms);
 }
 
 bool kelvra_at_project_load(kelvra_at_object *object, const char *name, const char *password,
@@ -518,7 +537,7 @@ bool kelvra_at_project_load(kelvra_at_object *object, const char *name, const ch
 }
 
 bool kelvra_at_project_switch(kelvra_at_object *object, uint32_t firmware_number,
-                              const char *name, const char *password) {
+                              const char *name, const char *password, uint32_t timeout_ms) {
     if (object == nullptr || password == nullptr) return false;
     if (password_too_long(password)) {
         set_error(object, KVAT_ERR_PASSWORD);
@@ -528,17 +547,18 @@ bool kelvra_at_project_switch(kelvra_at_object *object, uint32_t firmware_number
     at_put_le32(payload, firmware_number);
     put_password(payload + 4, password);
     put_name(payload + 20, name);
-    return _kelvra_at_send_command(object, AT_CODE_PROJECT_SWITCH, AT_TIMEOUT_SWITCH);
+    return _kelvra_at_send_command(object, AT_CODE_PROJECT_SWITCH, timeout_ms);
 }
 
-bool kelvra_at_offline_start(kelvra_at_object *object) {
-    return send_zero_word(object, AT_CODE_OFFLINE_START, AT_TIMEOUT_DEFAULT);
+bool kelvra_at_offline_start(kelvra_at_object *object, uint32_t timeout_ms) {
+    return send_zero_word(object, AT_CODE_OFFLINE_START, timeout_ms);
 }
 
-bool kelvra_at_offline_status(kelvra_at_object *object, int32_t *state, uint32_t progress[2]) {
+bool kelvra_at_offline_status(kelvra_at_object *object, int32_t *state, uint32_t progress[2],
+                              uint32_t timeout_ms) {
     if (object == nullptr) return false;
     at_put_le32(kelvra_at_tx_payload(object), 0);
-    if (!_cmdSendCommand(object, AT_CODE_OFFLINE_STATUS, AT_TIMEOUT_DEFAULT)) return false;
+    if (!_cmdSendCommand(object, AT_CODE_OFFLINE_STATUS, timeout_ms)) return false;
     int32_t result = -1;
     uint32_t words[2] = {0, 0};
     const uint32_t answer = response_code(object);

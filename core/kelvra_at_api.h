@@ -28,7 +28,8 @@ constexpr uint32_t AT_PROJECT_NAME_FIELD = 255;
 constexpr uint32_t AT_PROJECT_NAME_MAX = 254;
 
 // Receive states.
-enum : uint32_t { AT_RX_WAITING = 0, AT_RX_FRAME = 1, AT_RX_ERROR = 2 };
+// AT_RX_ABORTED: the link went away; the waiting transaction ends with a failed write (38).
+enum : uint32_t { AT_RX_WAITING = 0, AT_RX_FRAME = 1, AT_RX_ERROR = 2, AT_RX_ABORTED = 3 };
 
 struct kelvra_at_object;
 
@@ -93,6 +94,12 @@ bool _cmdResetRXSendErrorEvent(kelvra_at_object *object);
 const uint8_t *kelvra_at_received_frame(const kelvra_at_object *object);
 uint32_t kelvra_at_last_error(const kelvra_at_object *object);
 uint32_t kelvra_at_rx_state(const kelvra_at_object *object);
+// Ends the transaction waiting on `object` at once with last error 38, as a failed write
+// would: for a link that went away. The next send starts afresh.
+void kelvra_at_abort(kelvra_at_object *object);
+// The payload length the received frame declares, when the frame really holds that many
+// bytes; otherwise -1 (a record that claims more than its frame carries).
+int32_t kelvra_at_received_payload_size(const kelvra_at_object *object);
 
 // Request payload area of the transmit frame.
 inline uint8_t *kelvra_at_tx_payload(kelvra_at_object *object) {
@@ -103,37 +110,45 @@ inline uint8_t *kelvra_at_tx_payload(kelvra_at_object *object) {
 // Reading operations return the payload of the received frame, or null on failure.
 const uint8_t *kelvra_at_get_writerinfo(kelvra_at_object *object,
                                         uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
-const uint8_t *kelvra_at_get_writerconfig(kelvra_at_object *object);
-bool kelvra_at_set_writerconfig(kelvra_at_object *object, const uint8_t *config);
-bool kelvra_at_set_baudrate(kelvra_at_object *object, uint32_t baudrate);
+const uint8_t *kelvra_at_get_writerconfig(kelvra_at_object *object,
+                                          uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+bool kelvra_at_set_writerconfig(kelvra_at_object *object, const uint8_t *config,
+                                uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+bool kelvra_at_set_baudrate(kelvra_at_object *object, uint32_t baudrate,
+                            uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 
 // ---- Target commands ----
-bool kelvra_at_target_connect(kelvra_at_object *object);
-bool kelvra_at_target_status(kelvra_at_object *object);
-const uint8_t *kelvra_at_target_id(kelvra_at_object *object);
-const uint8_t *kelvra_at_target_read(kelvra_at_object *object, uint32_t address, uint32_t length);
+bool kelvra_at_target_connect(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+bool kelvra_at_target_status(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_target_id(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+const uint8_t *kelvra_at_target_read(kelvra_at_object *object, uint32_t address, uint32_t length,
+                                     uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 bool kelvra_at_target_erase(kelvra_at_object *object, uint32_t timeout_ms);
 bool kelvra_at_target_erase_sector(kelvra_at_object *object, uint32_t address, uint32_t length,
                                    uint32_t timeout_ms);
-bool kelvra_at_target_write_prepare(kelvra_at_object *object, uint32_t total_size);
+bool kelvra_at_target_write_prepare(kelvra_at_object *object, uint32_t total_size,
+                                    uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 bool kelvra_at_target_write(kelvra_at_object *object, uint32_t address, const void *data,
                             uint32_t length, uint32_t timeout_ms = AT_TIMEOUT_WRITE);
-const uint8_t *kelvra_at_target_read_ob(kelvra_at_object *object);
+const uint8_t *kelvra_at_target_read_ob(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 bool kelvra_at_target_write_vendor_ob(kelvra_at_object *object, uint32_t timeout_ms);
 bool kelvra_at_target_write_user_ob(kelvra_at_object *object, uint32_t timeout_ms);
-bool kelvra_at_target_reset(kelvra_at_object *object, uint32_t reset_type);
+bool kelvra_at_target_reset(kelvra_at_object *object, uint32_t reset_type,
+                            uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 
 // ---- Project, offline, factory and broadcast commands ----
-const uint8_t *kelvra_at_project_info(kelvra_at_object *object);
-bool kelvra_at_project_disable(kelvra_at_object *object);
+const uint8_t *kelvra_at_project_info(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
+bool kelvra_at_project_disable(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 bool kelvra_at_project_load(kelvra_at_object *object, const char *name, const char *password,
                             const void *data, uint32_t size, kelvra_at_progress_fn progress);
 bool kelvra_at_project_switch(kelvra_at_object *object, uint32_t firmware_number,
-                              const char *name, const char *password);
-bool kelvra_at_offline_start(kelvra_at_object *object);
+                              const char *name, const char *password,
+                              uint32_t timeout_ms = AT_TIMEOUT_SWITCH);
+bool kelvra_at_offline_start(kelvra_at_object *object, uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 // On success `state` is 0 (finished), 1 (running; `progress` holds the two words) or -1
 // (unrecognised answer). A NACK fails with the writer's code as last error.
-bool kelvra_at_offline_status(kelvra_at_object *object, int32_t *state, uint32_t progress[2]);
+bool kelvra_at_offline_status(kelvra_at_object *object, int32_t *state, uint32_t progress[2],
+                              uint32_t timeout_ms = AT_TIMEOUT_DEFAULT);
 bool kelvra_at_run_factory_sram_fw(kelvra_at_object *object, uint32_t timeout_ms);
 bool kelvra_at_run_factory_flash_fw(kelvra_at_object *object, uint32_t timeout_ms);
 // `answer` (265 bytes) may be null.

@@ -99,6 +99,8 @@ public:
 
     VirtualWriterPool &pool() { return *pool_; }
     std::vector<std::string> link_paths() const { return pool_->link_paths(); }
+    // The temporary folder that holds the links (removed with the pool).
+    const std::filesystem::path &dir() const { return dir_; }
 
 private:
     std::filesystem::path dir_;

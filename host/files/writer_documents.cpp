@@ -69,9 +69,9 @@ std::uint64_t number_bits(const json &value) {
 }
 
 template <typename Record>
-void write_document(json_file &file, const Record &record, json (*document)(const Record &)) {
+bool write_document(json_file &file, const Record &record, json (*document)(const Record &)) {
     file.value = document(record);
-    if (file.is_open()) file.write();
+    return file.is_open() && file.write();
 }
 
 }  // namespace
@@ -118,16 +118,16 @@ json project_info_document(const kvat_project_info_record &project) {
                 {"Project CRC32", crc}};
 }
 
-void write_writer_config(json_file &file, const kvat_writer_config &config) {
-    write_document(file, config, &writer_config_document);
+bool write_writer_config(json_file &file, const kvat_writer_config &config) {
+    return write_document(file, config, &writer_config_document);
 }
 
-void write_writer_info(json_file &file, const kvat_writer_info &info) {
-    write_document(file, info, &writer_info_document);
+bool write_writer_info(json_file &file, const kvat_writer_info &info) {
+    return write_document(file, info, &writer_info_document);
 }
 
-void write_project_info(json_file &file, const kvat_project_info_record &project) {
-    write_document(file, project, &project_info_document);
+bool write_project_info(json_file &file, const kvat_project_info_record &project) {
+    return write_document(file, project, &project_info_document);
 }
 
 std::string read_writer_config(json_file &file, kvat_writer_config &config) {

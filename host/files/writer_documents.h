@@ -21,9 +21,9 @@ nlohmann::json writer_info_document(const kvat_writer_info &info);
 nlohmann::json project_info_document(const kvat_project_info_record &project);
 
 // Clear `file.value`, fill it from the record and write it when the file is open.
-void write_writer_config(json_file &file, const kvat_writer_config &config);
-void write_writer_info(json_file &file, const kvat_writer_info &info);
-void write_project_info(json_file &file, const kvat_project_info_record &project);
+bool write_writer_config(json_file &file, const kvat_writer_config &config);
+bool write_writer_info(json_file &file, const kvat_writer_info &info);
+bool write_project_info(json_file &file, const kvat_project_info_record &project);
 
 // Reads the 15 numbers and flags of the document into `config` in table order, each stored as
 // soon as it is read. Returns "" on success, else the error text; the fields read before the

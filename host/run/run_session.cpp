@@ -7,8 +7,11 @@
 #include "host/model/row_check.h"
 #include "host/script/cli_parse.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <limits>
@@ -50,21 +53,21 @@ std::string field_text(const std::uint8_t *p, std::size_t size) {
 
 std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-// Result files go into the port's folder; a port without one (no run folder could be made)
-// gets none.
-template <typename Fill>
-void write_json_result(const std::string &folder, const char *name, Fill &&fill) {
-    if (folder.empty()) return;
-    files::json_file file(folder + name, files::json_file::mode::write);
-    fill(file);
+std::string errno_text(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
+
+// Appends to a file: "" or why it failed.
+std::string append_file(const std::string &path, const void *data, std::size_t size) {
+    errno = 0;
+    std::FILE *f = std::fopen(path.c_str(), "ab");
+    if (f == nullptr) return errno_text(errno);
+    std::string error;
+    if (size != 0 && std::fwrite(data, 1, size, f) != size) error = errno_text(errno);
+    if (std::fclose(f) != 0 && error.empty()) error = errno_text(errno);
+    return error;
 }
 
-void append_file(const std::string &path, const void *data, std::size_t size) {
-    if (std::FILE *f = std::fopen(path.c_str(), "ab")) {
-        if (size != 0) std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
-}
+// Bytes per printed line of a long byte list, so that every line keeps within the log's limit.
+constexpr std::size_t kBytesPerListLine = 128;
 
 std::tm local_now() {
     const std::time_t now = std::time(nullptr);
@@ -97,11 +100,18 @@ RunSession::RunSession(IRunView &view, SessionOptions options)
     result_root_ = dir + "InfoFile/";
     log_root_ = dir + "log/";
     app_.SetConsole([this](const std::string &line) { view_.ConsoleLine(line); });
+    if (options_.run_log) run_log_thread_ = std::thread([this] { RunLogWriter(); });
 }
 
 RunSession::~RunSession() {
     app_.RequestStop();
     app_.WaitForRuns(std::numeric_limits<unsigned>::max());
+    {
+        std::lock_guard<std::mutex> lock(run_mutex_);
+        run_log_quit_ = true;
+    }
+    run_log_wake_.notify_all();
+    if (run_log_thread_.joinable()) run_log_thread_.join();
     std::unique_lock<std::mutex> lock(scan_mutex_);
     scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
 }
@@ -359,11 +369,19 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         run_id = stamp + "_" + std::to_string(n);
     }
 
+    {
+        std::lock_guard<std::mutex> lock(save_mutex_);
+        save_failures_.clear();
+    }
     std::vector<std::string> folders;
     for (const OpenPort &port : ports) {
         const std::string folder = cover ? result_root_ + "A-" + port.name : result_root_ + port.name + "-" + run_id;
         if (cover) ClearFolder(folder);
-        fs::create_directories(folder, error);
+        std::error_code made;
+        fs::create_directories(folder, made);
+        if (!fs::is_directory(folder, error)) {
+            SaveFailed(folder, made ? made.message() : "not a folder");
+        }
         folders.push_back(folder);
     }
     {
@@ -371,39 +389,129 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         result_folders_ = folders;
     }
     log_.AppendLine(kRunStartText, kColourInfo);
-    fs::create_directories(log_root_, error);
+    if (options_.run_log) {
+        std::error_code made;
+        fs::create_directories(log_root_, made);
+        if (!fs::is_directory(log_root_, error)) SaveFailed(log_root_, made ? made.message() : "not a folder");
+    }
     {
         std::lock_guard<std::mutex> lock(run_mutex_);
         run_log_ = nlohmann::json::object();
         run_log_path_ = log_root_ + run_id + ".json";
         finished_ports_ = 0;
+        // Until the threads are counted, no port end can close the run.
+        expected_ports_ = std::numeric_limits<std::size_t>::max();
         total_steps_ = static_cast<unsigned>(commands.size());
         summary_ = RunSummary{};
         summary_.ok = true;
+        run_ports_.clear();
+        for (const OpenPort &port : ports) run_ports_.push_back(port.name);
+        done_ports_.clear();
     }
+    stop_requested_.store(false);
     running_.store(true);
-    app_.RunAll(&commands);
+    const std::size_t started = app_.RunAll(&commands);
+    {
+        std::lock_guard<std::mutex> lock(run_mutex_);
+        // Ends are counted per run thread: a writer lost before its thread started has none.
+        expected_ports_ = started;
+        if (running_.load() && finished_ports_ >= expected_ports_) {
+            finished_ports_ = 0;
+            RunFinished(false);
+        }
+    }
     return true;
 }
 
-void RunSession::WriteRunLog() {
+void RunSession::SaveFailed(const std::string &path, const std::string &reason) {
+    const std::string text = path + ": " + reason;
+    {
+        std::lock_guard<std::mutex> lock(save_mutex_);
+        if (std::find(save_failures_.begin(), save_failures_.end(), text) != save_failures_.end()) return;
+        save_failures_.push_back(text);
+    }
+    log_.LogLevelLine(LogError, "cannot save " + text);
+}
+
+void RunSession::AppendResult(const std::string &folder, const char *name, const void *data, std::size_t size) {
+    // A port without a folder (the run folder could not be made) was reported at the start.
+    if (folder.empty()) return;
+    const std::string path = folder + name;
+    const std::string error = append_file(path, data, size);
+    if (!error.empty()) SaveFailed(path, error);
+}
+
+template <typename Fill>
+void RunSession::WriteJsonResult(const std::string &folder, const char *name, Fill &&fill) {
+    if (folder.empty()) return;
+    const std::string path = folder + name;
+    errno = 0;
+    files::json_file file(path, files::json_file::mode::write);
+    if (!file.is_open()) {
+        SaveFailed(path, errno_text(errno));
+        return;
+    }
+    if (!fill(file)) SaveFailed(path, errno_text(errno));
+}
+
+void RunSession::RunLogChanged(bool now) {
+    if (!options_.run_log) return;
+    ++run_log_generation_;
+    if (now) {
+        run_log_now_ = true;
+        run_log_wake_.notify_all();
+    }
+}
+
+void RunSession::RunLogWriter() {
+    std::unique_lock<std::mutex> lock(run_mutex_);
+    for (;;) {
+        run_log_wake_.wait_for(lock, std::chrono::milliseconds(options_.run_log_interval_ms),
+                               [this] { return run_log_quit_ || run_log_now_; });
+        if (run_log_quit_) return;
+        run_log_now_ = false;
+        if (!running_.load() || run_log_generation_ == run_log_taken_) continue;
+        // A copy under the lock; the file is written while the ports carry on.
+        const nlohmann::json document = run_log_;
+        const std::string path = run_log_path_;
+        const std::uint64_t generation = run_log_generation_;
+        run_log_taken_ = generation;
+        lock.unlock();
+        WriteRunLogSnapshot(document, path, generation);
+        lock.lock();
+    }
+}
+
+void RunSession::WriteRunLogSnapshot(const nlohmann::json &document, const std::string &path,
+                                     std::uint64_t generation) {
+    std::lock_guard<std::mutex> lock(run_log_file_mutex_);
+    if (generation <= run_log_written_) return;  // a newer one is already on disk
     // Written beside and renamed over the old file, so a reader or a crash never meets half a
     // document.
-    const std::string temporary = run_log_path_ + ".part.json";
-    {
-        files::json_file file(temporary, files::json_file::mode::write);
-        if (!file.is_open()) return;
-        file.value = run_log_;
-        if (!file.write()) {
-            file.close();
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return;
-        }
-        file.close();
+    const std::string temporary = path + ".part.json";
+    errno = 0;
+    files::json_file file(temporary, files::json_file::mode::write);
+    if (!file.is_open()) {
+        SaveFailed(path, errno_text(errno));
+        return;
     }
+    file.value = document;
+    const bool written = file.write();
+    const int write_error = errno;
+    file.close();
     std::error_code error;
-    fs::rename(temporary, run_log_path_, error);
+    if (!written) {
+        fs::remove(temporary, error);
+        SaveFailed(path, errno_text(write_error));
+        return;
+    }
+    fs::rename(temporary, path, error);
+    if (error) {
+        fs::remove(temporary, error);
+        SaveFailed(path, error.message());
+        return;
+    }
+    run_log_written_ = generation;
 }
 
 void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) {
@@ -421,8 +529,7 @@ void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *comma
     event.result = *result;
     event.message = message_of(*result);
     if (*result != 0) {
-        const std::int32_t slot = SerialPortApp::FindPortIndex(port, app_.open_ports());
-        event.detail = app_.FailureDetail(slot);
+        event.detail = app_.StepDetail();
         std::string shown = event.message.empty() ? "code " + std::to_string(*result) : event.message;
         if (!event.detail.empty()) shown += " (" + event.detail + ")";
         log_.LogFormat(LogError, kStepFailedFormat, port.c_str(), static_cast<int>(s),
@@ -441,7 +548,7 @@ void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *comma
         run_log_[port]["logs"]["succeed instruct"].push_back(event.command_line);
     }
     run_log_[port]["final step"] = s;
-    WriteRunLog();
+    RunLogChanged(false);
     if (cell >= 0) view_.SetCellPosition(cell, progress);
     view_.OnStep(event);
 }
@@ -454,18 +561,34 @@ void RunSession::OnPortDone(std::string &port, ATResult *result) {
     }
     run_log_[port]["-result"] = *result == 0;
     run_log_[port]["-total step"] = total_steps_;
-    WriteRunLog();
+    RunLogChanged(true);
     summary_.port_results.emplace_back(port, *result);
+    done_ports_.push_back(port);
     if (*result != 0) summary_.ok = false;
     view_.OnPortEnd(port, *result);
     ++finished_ports_;
-    if (static_cast<int>(finished_ports_) >= writer_count()) {
+    if (finished_ports_ >= expected_ports_) {
         finished_ports_ = 0;
         RunFinished(false);
     }
 }
 
 void RunSession::RunFinished(bool stopped) {
+    stopped = stopped || stop_requested_.load();
+    if (stopped) {
+        // A port that did not finish its list is neither passed nor failed.
+        for (const std::string &port : run_ports_) {
+            if (std::find(done_ports_.begin(), done_ports_.end(), port) != done_ports_.end()) continue;
+            run_log_[port]["-stopped"] = true;
+            summary_.stopped_ports.push_back(port);
+        }
+    }
+    if (options_.run_log) {
+        // The last snapshot, before anyone is told the run ended.
+        ++run_log_generation_;
+        run_log_taken_ = run_log_generation_;
+        WriteRunLogSnapshot(run_log_, run_log_path_, run_log_generation_);
+    }
     running_.store(false);
     run_log_ = nlohmann::json::object();
     {
@@ -482,7 +605,11 @@ void RunSession::RunFinished(bool stopped) {
     ReturnToIdle();
     summary_.stopped = stopped;
     if (stopped) summary_.ok = false;
-    summary_.run_log_path = run_log_path_;
+    summary_.run_log_path = options_.run_log ? run_log_path_ : std::string();
+    {
+        std::lock_guard<std::mutex> lock(save_mutex_);
+        summary_.save_failures = save_failures_;
+    }
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         for (std::size_t k = 0; k < found_ports_.size() && k < result_folders_.size(); ++k) {
@@ -492,7 +619,10 @@ void RunSession::RunFinished(bool stopped) {
     view_.OnRunEnd(summary_);
 }
 
-void RunSession::RequestStop() { app_.RequestStop(); }
+void RunSession::RequestStop() {
+    if (running_.load()) stop_requested_.store(true);
+    app_.RequestStop();
+}
 
 bool RunSession::WaitIdle(unsigned timeout_ms) {
     if (!app_.WaitForRuns(timeout_ms)) return false;
@@ -537,14 +667,22 @@ int RunSession::LoadScript(const std::string &path, std::vector<S_CmdParam> &com
 
 void RunSession::PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label) {
     log_.LogFormat(LogSuccess, "%s %s[%d]:", port.c_str(), label, static_cast<int>(n));
-    std::string list;
+    // One line as "{ 0x01, 0x02 }"; a long list goes over several lines, each within the log's
+    // line limit: "{ 0x01, ...,", "0x81, ...,", ..., "0xFF }".
     char item[8];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(item, sizeof item, "0x%02X", bytes[i]);
-        if (i != 0) list += ", ";
-        list += item;
-    }
-    log_.LogFormat(LogSuccess, "{ %s }", list.c_str());
+    std::size_t i = 0;
+    do {
+        const std::size_t end = std::min(n, i + kBytesPerListLine);
+        std::string line = i == 0 ? "{ " : "";
+        for (std::size_t k = i; k < end; ++k) {
+            std::snprintf(item, sizeof item, "0x%02X", bytes[k]);
+            if (k != i) line += ", ";
+            line += item;
+        }
+        line += end == n ? " }" : ",";
+        log_.LogLevelLine(LogSuccess, line);
+        i = end;
+    } while (i < n);
 }
 
 void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n) {
@@ -561,7 +699,7 @@ void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, 
 
 void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
     view_.OnWriterInfoRecord(port, *info);
-    write_json_result(FolderOf(port), "/writer_info.json", [&](files::json_file &file) { files::write_writer_info(file, *info); });
+    WriteJsonResult(FolderOf(port), "/writer_info.json", [&](files::json_file &file) { return files::write_writer_info(file, *info); });
     if (!print_info_.load()) return;
     std::lock_guard<std::mutex> lock(run_mutex_);
     log_.LogFormat(LogSuccess, ">%s print info", port.c_str());
@@ -573,7 +711,7 @@ void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
 }
 
 void RunSession::OnWriterConfig(std::string &port, kvat_writer_config *config) {
-    write_json_result(FolderOf(port), "/writer_cfg.json", [&](files::json_file &file) { files::write_writer_config(file, *config); });
+    WriteJsonResult(FolderOf(port), "/writer_cfg.json", [&](files::json_file &file) { return files::write_writer_config(file, *config); });
     if (!print_info_.load()) return;
     const auto *r = reinterpret_cast<const std::uint8_t *>(config);
     std::lock_guard<std::mutex> lock(run_mutex_);
@@ -607,7 +745,7 @@ void RunSession::OnChipId(std::string &port, kvat_chip_id *id) {
     // A count beyond the record is held to the record.
     const std::size_t n = std::min<std::size_t>(id->count, sizeof id->id);
     const std::string folder = FolderOf(port);
-    if (!folder.empty()) {
+    {
         std::string entry = "$Target chip id[" + std::to_string(n) + "]:\n{";
         char item[8];
         for (std::size_t i = 0; i < n; ++i) {
@@ -615,7 +753,7 @@ void RunSession::OnChipId(std::string &port, kvat_chip_id *id) {
             entry += item;
         }
         entry += "}\r\n";
-        append_file(folder + "/chip_id.txt", entry.data(), entry.size());
+        AppendResult(folder, "/chip_id.txt", entry.data(), entry.size());
     }
     if (!print_info_.load()) return;
     std::lock_guard<std::mutex> lock(run_mutex_);
@@ -627,8 +765,7 @@ void RunSession::OnMemoryData(std::string &port, kvat_memory_block *block) {
     const std::uint32_t address = at_get_le32(raw);
     const std::uint32_t length = at_get_le32(raw + 4);
     const std::size_t n = std::min<std::size_t>(length, KVAT_MAX_CHUNK);
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) append_file(folder + "/memory.bin", raw + 8, n);
+    AppendResult(FolderOf(port), "/memory.bin", raw + 8, n);
     if (!print_info_.load()) return;
     std::lock_guard<std::mutex> lock(run_mutex_);
     log_.LogFormat(LogSuccess, "%s memmory addr: 0x%08X, size: %d", port.c_str(), address, static_cast<int>(n));
@@ -638,8 +775,7 @@ void RunSession::OnMemoryData(std::string &port, kvat_memory_block *block) {
 void RunSession::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) {
     const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(bytes);
     const std::size_t n = std::min<std::size_t>(at_get_le32(raw), sizeof bytes->data);
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) append_file(folder + "/option_byte.bin", raw + 4, n);
+    AppendResult(FolderOf(port), "/option_byte.bin", raw + 4, n);
     if (!print_info_.load()) return;
     std::lock_guard<std::mutex> lock(run_mutex_);
     PrintByteList(raw + 4, n, port, "options byte raw");
@@ -648,12 +784,11 @@ void RunSession::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) {
 void RunSession::OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) {
     const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(record);
     const std::size_t n = std::min<std::size_t>(at_get_le32(raw + 5), KVAT_MAX_CHUNK);
-    const std::string folder = FolderOf(port);
-    if (!folder.empty()) append_file(folder + "/broadcast_rsp.bin", raw + 9, n);
+    AppendResult(FolderOf(port), "/broadcast_rsp.bin", raw + 9, n);
 }
 
 void RunSession::OnProjectInfo(std::string &port, kvat_project_info_record *info) {
-    write_json_result(FolderOf(port), "/project_info.json", [&](files::json_file &file) { files::write_project_info(file, *info); });
+    WriteJsonResult(FolderOf(port), "/project_info.json", [&](files::json_file &file) { return files::write_project_info(file, *info); });
     if (!print_info_.load()) return;
     const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(info);
     std::lock_guard<std::mutex> lock(run_mutex_);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,10 @@ struct StepEvent {
 
 struct RunSummary {
     bool ok = false;       // every port ended with result 0
-    bool stopped = false;  // ended by a stop request
+    bool stopped = false;  // a stop was requested during the run
+    std::vector<std::string> stopped_ports;  // ports that did not finish their list
+    // Results or run-log writes that could not be kept, each as "path: reason".
+    std::vector<std::string> save_failures;
     std::string run_log_path;
     std::vector<std::pair<std::string, std::string>> result_folders;  // port, folder
     std::vector<std::pair<std::string, ATResult>> port_results;       // ports that ended
@@ -95,6 +99,8 @@ struct SessionOptions {
     std::string program_dir;   // holds InfoFile/ and log/
     ScanOptions scan;          // explicit ports, sysfs root (debug mode comes with each scan)
     unsigned scan_linger_ms = 510;  // the wait window shows 100 % this long before closing
+    bool run_log = true;             // off only to measure what the run log costs
+    unsigned run_log_interval_ms = 100;  // the file is never further behind a step than this
 };
 
 class RunSession final : public ISerialPortApp {
@@ -168,9 +174,20 @@ private:
     std::string FolderOf(const std::string &port) const;  // "" when it has none
     void ResetPortCells();
     void ClearFolder(const std::string &path);
-    void WriteRunLog();  // with run_mutex_ held
+    // The run log on disk: a snapshot taken under run_mutex_, written outside it by the log
+    // writer thread at most every run_log_interval_ms, at once at a port's end, and by
+    // RunFinished for the last time.
+    void RunLogChanged(bool now);  // with run_mutex_ held
+    void RunLogWriter();
+    void WriteRunLogSnapshot(const nlohmann::json &document, const std::string &path, std::uint64_t generation);
     void RunFinished(bool stopped);  // with run_mutex_ held
     void ReturnToIdle();
+    // A result or run-log write that failed: an error line (once per path and reason) and a
+    // mark in the run's summary.
+    void SaveFailed(const std::string &path, const std::string &reason);
+    void AppendResult(const std::string &folder, const char *name, const void *data, std::size_t size);
+    template <typename Fill>
+    void WriteJsonResult(const std::string &folder, const char *name, Fill &&fill);
 
     IRunView &view_;
     SessionOptions options_;
@@ -181,6 +198,7 @@ private:
     std::atomic<bool> print_info_{false};
     std::atomic<bool> cover_file_{true};
     std::atomic<bool> running_{false};
+    std::atomic<bool> stop_requested_{false};  // during the current run
 
     // Ports, cells and counters: read by worker threads, changed by the scan and lost ports.
     mutable std::mutex state_mutex_;
@@ -195,8 +213,26 @@ private:
     nlohmann::json run_log_ = nlohmann::json::object();
     std::string run_log_path_;
     unsigned finished_ports_ = 0;
+    std::size_t expected_ports_ = 0;  // run threads started; the run ends when all reported
     unsigned total_steps_ = 0;
     RunSummary summary_;
+    std::vector<std::string> run_ports_;   // the ports the run started on
+    std::vector<std::string> done_ports_;  // ports that reported their end this run
+    std::uint64_t run_log_generation_ = 0;  // bumped at every change of run_log_
+    std::uint64_t run_log_taken_ = 0;       // the generation the writer last took
+
+    // The log writer thread and what it waits on (guarded by run_mutex_).
+    std::condition_variable run_log_wake_;
+    bool run_log_now_ = false;
+    bool run_log_quit_ = false;
+    std::thread run_log_thread_;
+    // Serialises the file writes; the newest generation on disk never goes back.
+    std::mutex run_log_file_mutex_;
+    std::uint64_t run_log_written_ = 0;
+
+    // Save failures already reported in this run.
+    std::mutex save_mutex_;
+    std::vector<std::string> save_failures_;
 
     // The scan's progress thread outlives the scan call by a moment.
     std::mutex scan_mutex_;

@@ -33,6 +33,32 @@ inline constexpr const char *kNoPortName = "None port";
 // writer's own code, which may be one this program does not know.
 using ATResult = std::int32_t;
 
+// A step cut short by a stop request: neither succeeded nor failed, and never reported as a step.
+inline constexpr ATResult kStepStopped = -1;
+
+// Time-outs of the program's own transactions (a command's `timeout` serves where it has one).
+inline constexpr std::uint32_t kProbeTimeoutMs = 100;     // writer information, also in the scan
+inline constexpr std::uint32_t kCommandTimeoutMs = 5000;  // every other request, write chunks too
+inline constexpr std::uint32_t kSwitchTimeoutMs = 15000;  // project switch
+
+// How one transaction ended. Only `Answer` (the expected answer) is success.
+enum class TxOutcome {
+    Answer,
+    OtherAnswer,  // a frame of another kind (a bare ACK where data was expected), or a record
+                  // that does not match its request: 39
+    Refused,      // a NACK with the writer's code, or a refusal before sending (37, 46, ...)
+    TimedOut,     // 13
+    WriteFailed,  // 38
+    PortLost,     // 38: the port went away during the command
+};
+struct TxResult {
+    TxOutcome outcome;
+    ATResult code;  // 0 exactly for Answer
+};
+// The outcome of the transaction that just ended on `object`; `delivered` is what the core's
+// operation reported.
+TxResult ClassifyTransaction(const kelvra_at_object *object, bool delivered, bool port_lost);
+
 struct OpenPort {
     std::string name;
     std::int32_t index;  // port slot
@@ -107,11 +133,13 @@ public:
     // Closes every open port and empties the port list; with `notify`, then OnAllPortsClosed.
     void CloseAll(bool notify);
 
-    // Starts one detached thread per open port running `commands`, and returns at once. With no
-    // open port, reports "None port" with result 38 at once, on this thread.
-    void RunAll(const std::vector<S_CmdParam> *commands);
+    // Starts one detached thread per open port running `commands`, and returns at once with
+    // the number of threads started. With no open port, reports "None port" with result 38 at
+    // once, on this thread, and returns 0.
+    std::size_t RunAll(const std::vector<S_CmdParam> *commands);
 
-    // Executes one command on one port: 0 or the failure's result code.
+    // Executes one command on one port: 0, the failure's result code, or kStepStopped for a
+    // sleep cut short by a stop request.
     ATResult Execute(kelvra_at_object *object, const S_CmdParam *command, const std::int32_t *slot);
     // The protocol object of a port slot (null for a slot out of range).
     kelvra_at_object *protocol_object(std::int32_t slot);
@@ -135,6 +163,9 @@ public:
     // add), e.g. the conversion error of a configuration document. Read it on that port's run
     // thread, as the step report does.
     std::string FailureDetail(std::int32_t slot) const;
+    // FailureDetail of the slot whose run thread calls it ("" on any other thread): what the
+    // step report uses, since a lost port's slot can no longer be found by its name.
+    std::string StepDetail() const;
 
     int at_baud_rate() const { return at_baud_rate_.load(); }
     void set_at_baud_rate(int baud) { at_baud_rate_.store(baud); }
@@ -162,10 +193,15 @@ private:
     std::string PortNameOfSlot(std::int32_t slot) const;
     void Console(const std::string &text) const;
     bool StartObject(std::int32_t slot);
-    ATResult Broadcast(kelvra_at_object *object, const S_CmdParam &command, std::string &name);
-    ATResult LoadProject(kelvra_at_object *object, const S_CmdParam &command);
-    ATResult SwitchProject(kelvra_at_object *object, const S_CmdParam &command);
-    bool WriterInfoCheck(kelvra_at_object *object, std::string &type);
+    ATResult Broadcast(std::int32_t slot, const S_CmdParam &command, std::string &name);
+    ATResult LoadProject(std::int32_t slot, const S_CmdParam &command);
+    ATResult SwitchProject(std::int32_t slot, const S_CmdParam &command);
+    TxResult WriterInfoCheck(std::int32_t slot, std::string &type);
+    TxResult Outcome(std::int32_t slot, bool delivered);
+    TxResult UnansweredBroadcast(std::int32_t slot);
+    TxResult BadRecord(std::int32_t slot, const std::string &why);
+    void NoteDetail(std::int32_t slot, const std::string &text);
+    bool PortLostFlag(std::int32_t slot) const;
 
     // The write function finds its manager from the protocol object: the objects come first in
     // a standard-layout record that ends with the owner.
@@ -185,6 +221,8 @@ private:
 
     std::function<void(const std::string &)> console_;
     std::array<std::string, kPortSlots> failure_details_;
+    // Set by the port-lost path, cleared when the slot is opened again.
+    std::array<std::atomic<bool>, kPortSlots> lost_{};
     std::atomic<bool> stop_{false};
     mutable std::mutex runs_mutex_;
     std::condition_variable runs_done_;

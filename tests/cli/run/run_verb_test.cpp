@@ -184,9 +184,12 @@ TEST(KvatRun, InterruptStopsEveryPortAfterItsCurrentCommand) {
     EXPECT_EQ(WEXITSTATUS(status), 130);
     const auto log = nlohmann::json::parse(bench.run_log());
     for (const char *port : {"ttyKV0", "ttyKV1"}) {
-        // The sleep was the current command: it ended, nothing after it started.
-        EXPECT_EQ(log[port]["final step"], 2) << port;
+        // The sleep was the current command: cut short, it is neither passed nor failed, and
+        // nothing after it started.
+        EXPECT_EQ(log[port]["final step"], 1) << port;
         EXPECT_FALSE(log[port].contains("-result")) << port;
+        EXPECT_EQ(log[port]["-stopped"], true) << port;
+        EXPECT_EQ(log[port]["logs"]["succeed instruct"].size(), 1u) << port;
     }
 }
 

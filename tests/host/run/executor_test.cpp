@@ -165,11 +165,18 @@ TEST(Execute, EveryCommandSendsItsRequests) {
         ATResult result = 0;
     };
     const Bytes zero = words({0});
+    kvat_writer_config named = config;
+    const kvat_writer_config current =
+        rig.writers->writer(0).inspect([](const sim::VirtualWriter &w) { return w.config(); });
+    std::memcpy(named.vendor, current.vendor, sizeof named.vendor);
+    std::memcpy(named.series, current.series, sizeof named.series);
+    std::memcpy(named.model, current.model, sizeof named.model);
     const Case cases[] = {
         {"writer info", command(ATCmdGetWriterInfo), {{1, zero}}},
         {"writer config", command(ATCmdGetWriterCfg), {{3, zero}}},
+        // The writer's configuration is read first: the names the document does not carry stay.
         {"set config", with_file(ATCmdSetWriterCfg, rig.scratch / "cfg.json"),
-         {{5, Bytes(reinterpret_cast<const std::uint8_t *>(&config), reinterpret_cast<const std::uint8_t *>(&config) + sizeof config)}}},
+         {{3, zero}, {5, Bytes(reinterpret_cast<const std::uint8_t *>(&named), reinterpret_cast<const std::uint8_t *>(&named) + sizeof named)}}},
         {"baud rate", with(ATCmdSetBaudRate, [](S_CmdParam &c) { c.baudrate = 57600; }), {{6, words({57600})}}},
         {"connect", command(ATCmdConnectTarget), {{100, zero}}},
         {"status", command(ATCmdGetTargetStatus), {{101, zero}}},
@@ -247,8 +254,19 @@ TEST(ResultRecords, CountsBeyondTheRecordAreHeldToIt) {
     at_put_le32(ob.data(), 100000);
     rig.session->OnOptionBytes(port, reinterpret_cast<kvat_option_bytes *>(ob.data()));
     EXPECT_EQ(read_file(folder / "option_byte.bin").size(), 1024u);
-    // 1024 bytes do not fit one log line: the limit line stands in for them.
-    EXPECT_TRUE(rig.view.has_text("LOG输出字符超出指定大小：1024"));
+    // 1024 bytes do not fit one log line: they are printed over eight lines of 128.
+    EXPECT_FALSE(rig.view.has_text("LOG输出字符超出指定大小：1024"));
+    const auto texts = rig.view.texts();
+    const auto first = std::find_if(texts.begin(), texts.end(), [](const std::string &t) { return t.rfind("{ 0x22, ", 0) == 0; });
+    ASSERT_NE(first, texts.end());
+    ASSERT_GE(texts.end() - first, 8);
+    std::string joined;
+    for (auto line = first; line != first + 8; ++line) {
+        EXPECT_LT(line->size(), 1024u);
+        joined += *line + " ";
+    }
+    EXPECT_EQ(std::count(joined.begin(), joined.end(), 'x'), 1024);
+    EXPECT_EQ(first[7].substr(first[7].size() - 2), " }");
 
     std::vector<std::uint8_t> bc(KVAT_BROADCAST_RECORD_SIZE, 0x33);
     at_put_le32(bc.data() + 5, 0xFFFFFFFF);

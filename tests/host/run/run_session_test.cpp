@@ -52,7 +52,7 @@ TEST(RunSession, AScanNeverUsesMoreThan24Slots) {
     ASSERT_EQ(names.size(), 24u);
     EXPECT_EQ(names.back(), "ttyKV23");
     EXPECT_TRUE(rig.view.has_text(
-        "2 serial port(s) left out: a scan opens at most 24 ports (first left out: ttyKV24)"));
+        "2 serial port(s) left out: a scan opens at most 24 writers (first left out: ttyKV24)"));
     // The wait window went from 0 to 100 % and closed.
     const auto percents = rig.view.scan_percents();
     ASSERT_FALSE(percents.empty());
@@ -588,14 +588,18 @@ TEST(RunSession, BroadcastTextGoesOutWithItsZeroAndTheAnswerIsKept) {
 }
 
 // Every chunk is sent whatever became of the one before; the last one decides.
-TEST(RunSession, ABroadcastSucceedsWhenOnlyAMiddleChunkFails) {
+// Every chunk still goes out, but a refused one fails the command: part of the data never
+// reached its target.
+TEST(RunSession, ABroadcastWithARefusedMiddleChunkSendsEveryChunkAndFails) {
     SessionRig rig({.writers = 1, .faults = {.code = AT_CODE_BROADCAST, .nack = KVAT_ERR_DATA_SIZE, .only_nth = 2}});
     ASSERT_EQ(rig.scan().size(), 1u);
     const std::string data = pattern(600, 3);
     write_file(rig.scratch / "data.bin", data);
     const S_CmdParam file = extended(with_file(ATCmdBroadcast, rig.scratch / "data.bin"));
     ASSERT_TRUE(rig.run({file}));
-    EXPECT_TRUE(rig.view.summaries().at(0).ok);
+    EXPECT_FALSE(rig.view.summaries().at(0).ok);
+    ASSERT_EQ(rig.view.steps().size(), 1u);
+    EXPECT_EQ(rig.view.steps()[0].result, KVAT_ERR_DATA_SIZE);
     // The failed chunk's answer record is empty: the file holds the first and the last.
     EXPECT_EQ(read_file(rig.folder("ttyKV0") / "broadcast_rsp.bin"), data.substr(0, 256) + data.substr(512));
     EXPECT_EQ(rig.writers->writer(0).inspect([](const sim::VirtualWriter &w) { return w.frames_received(); }), 4u);
