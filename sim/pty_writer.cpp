@@ -76,6 +76,12 @@ PtyWriter::~PtyWriter() {
     close_fd(wake_[1]);
 }
 
+void PtyWriter::HangUp() {
+    hang_up_.store(true);
+    const char byte = 'h';
+    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+}
+
 void PtyWriter::close_line() {
     std::lock_guard<std::mutex> lock(mutex_);
     close_fd(master_);
@@ -134,7 +140,10 @@ void PtyWriter::serve() {
             if (errno == EINTR) continue;
             return;
         }
-        if (p[1].revents != 0) return;
+        if (p[1].revents != 0) {
+            if (hang_up_.load()) close_line();
+            return;
+        }
         if (ready == 0) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (model_.has_partial()) model_.drop_partial();

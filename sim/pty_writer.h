@@ -30,6 +30,8 @@ public:
     const std::string &device_path() const { return device_; }
     // False once the writer disappeared (fault) and closed its line.
     bool alive() const { return alive_.load(); }
+    // Closes the line now, as an unplug would; the host sees a hang-up.
+    void HangUp();
 
     // Runs `fn` on the model under the writer's lock (for tests and diagnostics).
     template <typename Fn>
@@ -52,6 +54,7 @@ private:
     int wake_[2] = {-1, -1};
     std::string device_;
     std::atomic<bool> alive_{true};
+    std::atomic<bool> hang_up_{false};
     std::thread thread_;
 };
 

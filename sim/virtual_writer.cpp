@@ -56,7 +56,7 @@ VirtualWriter::VirtualWriter(WriterSettings settings, FaultSettings faults)
     config_.power_off_debounce_ms = 10;
 }
 
-Bytes VirtualWriter::make_frame(uint32_t code, const Bytes &payload) const {
+Bytes VirtualWriter::make_frame(uint32_t code, const Bytes &payload, int64_t declared) const {
     const uint32_t p = static_cast<uint32_t>(payload.size());
     uint32_t body = p + 8;
     if (settings_.encrypted) body = (body + 15) / 16 * 16;
@@ -64,7 +64,7 @@ Bytes VirtualWriter::make_frame(uint32_t code, const Bytes &payload) const {
     at_put_le32(&f[0], AT_MAGIC);
     at_put_le32(&f[4], body + 12);
     at_put_le32(&f[8], code);
-    at_put_le32(&f[12], p);
+    at_put_le32(&f[12], declared >= 0 ? static_cast<uint32_t>(declared) : p);
     std::copy(payload.begin(), payload.end(), f.begin() + 16);
     const uint32_t crc = crc32(f.data(), static_cast<int32_t>(body + 8));
     if (settings_.encrypted) cbc(settings_, &f[8], body, true);
@@ -159,13 +159,27 @@ Reply VirtualWriter::shape(uint32_t request_code, const Answer &answer) {
     if (applies && faults_.only_nth != 0) applies = ++matching_requests_ == faults_.only_nth;
     Answer a = answer;
     if (applies && faults_.nack != 0) a = nack(faults_.nack);
+    // A hostile writer answers even where a writer would stay silent.
+    if (applies && faults_.bare_ack) a = ack();
+    if (applies && faults_.answer_code != 0) {
+        a.code = faults_.answer_code;
+        a.silent = false;
+    }
     if (a.silent) return reply;
     if (applies && faults_.silent) return reply;
     if (applies && faults_.silent_once && !dropped_once_) {
         dropped_once_ = true;
         return reply;
     }
-    Bytes frame = make_frame(a.code, a.payload);
+    int64_t declared = -1;
+    if (applies) {
+        for (const auto &[offset, value] : faults_.patch) {
+            if (offset < a.payload.size()) a.payload[offset] = value;
+        }
+        if (faults_.payload_size >= 0) a.payload.resize(static_cast<size_t>(faults_.payload_size), 0);
+        declared = faults_.declare_payload;
+    }
+    Bytes frame = make_frame(a.code, a.payload, declared);
     if (applies && faults_.corrupt_crc) frame.back() ^= 0x01;
     if (applies && faults_.garbage > 0) {
         Bytes garbage(faults_.garbage);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvra::sim {
@@ -61,6 +62,12 @@ struct FaultSettings {
     bool raise = false;           // throw from inside the model while handling the request
     uint32_t only_nth = 0;        // apply the faults to the n-th matching request only (0: to all)
     int hang_up_after = -1;       // close the line right after answering this many request frames
+    // A hostile writer's answers: well-formed frames with a valid CRC that say the wrong thing.
+    bool bare_ack = false;        // answer with a bare ACK instead
+    uint32_t answer_code = 0;     // answer with this code (and the real payload) instead
+    std::vector<std::pair<uint32_t, uint8_t>> patch;  // payload bytes replaced: {offset, value}
+    int32_t payload_size = -1;    // cut or zero-extend the payload to this many bytes
+    int64_t declare_payload = -1; // the payload length word says this, whatever the frame carries
 };
 
 // One request as the writer took it from the line.
@@ -114,7 +121,8 @@ public:
     uint32_t last_reset_type() const { return last_reset_; }
 
     // Builds a frame the way this writer does (encrypted when the link is).
-    Bytes make_frame(uint32_t code, const Bytes &payload) const;
+    // `declared` overrides the payload length word (a lying frame); -1 keeps the real one.
+    Bytes make_frame(uint32_t code, const Bytes &payload, int64_t declared = -1) const;
 
 private:
     struct Answer {

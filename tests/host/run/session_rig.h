@@ -20,6 +20,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kelvra::run::test {
@@ -36,6 +37,17 @@ struct Cell {
 class RecordingView final : public IRunView {
 public:
     void AppendLine(const LogEntry &entry) override {
+        // A view slow to print a line, to widen the windows between threads.
+        std::string needle;
+        int slow_ms = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            needle = slow_text_;
+            slow_ms = slow_ms_;
+        }
+        if (!needle.empty() && entry.text.find(needle) != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms));
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(entry);
         live_ = false;
@@ -130,6 +142,11 @@ public:
     bool controls_enabled() const { return locked(controls_enabled_); }
     bool run_enabled() const { return locked(run_enabled_); }
     int selected_row() const { return locked(selected_row_); }
+    void set_slow_line(const std::string &needle, int ms) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slow_text_ = needle;
+        slow_ms_ = ms;
+    }
     void set_answer(MessageBoxAnswer answer) {
         std::lock_guard<std::mutex> lock(mutex_);
         answer_ = answer;
@@ -159,6 +176,8 @@ private:
     int selected_row_ = -1;
     std::vector<std::string> boxes_;
     MessageBoxAnswer answer_ = MessageBoxAnswer::Yes;
+    std::string slow_text_;
+    int slow_ms_ = 0;
     std::string scan_wait_;
     std::vector<int> scan_percents_;
     std::vector<StepEvent> steps_;
@@ -204,6 +223,7 @@ struct RigOptions {
     sim::WriterSettings settings;
     sim::FaultSettings faults;
     std::optional<std::size_t> fault_writer;
+    std::map<std::size_t, sim::FaultSettings> writer_faults;
 };
 
 // N virtual writers, a recording view and a session whose scan finds the writers by their links.
@@ -216,6 +236,7 @@ public:
         pool.settings = options.settings;
         pool.faults = options.faults;
         pool.fault_writer = options.fault_writer;
+        pool.writer_faults = options.writer_faults;
         writers = std::make_unique<sim::VirtualWriterPool>(pool);
         SessionOptions session_options;
         session_options.program_dir = (scratch.path() / "program").string();
