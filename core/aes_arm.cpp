@@ -10,35 +10,47 @@
 
 namespace {
 
+// Fully unrolled, the lanes and round keys stay in registers instead of going through memory.
+#define KELVRA_UNROLL _Pragma("GCC unroll 16")
+
 constexpr size_t kLanes = 8;
 
 struct Keys {
     uint8x16_t k[11];
     explicit Keys(const uint8_t *round_keys) {
+        KELVRA_UNROLL
         for (size_t i = 0; i < 11; ++i) k[i] = vld1q_u8(round_keys + 16 * i);
     }
 };
 
 inline uint8x16_t encrypt1(const Keys &keys, uint8x16_t b) {
+    KELVRA_UNROLL
     for (size_t r = 0; r < 9; ++r) b = vaesmcq_u8(vaeseq_u8(b, keys.k[r]));
     return veorq_u8(vaeseq_u8(b, keys.k[9]), keys.k[10]);
 }
 
 // With the equivalent inverse cipher's keys: AESD then AESIMC per round.
 inline uint8x16_t decrypt1(const Keys &keys, uint8x16_t b) {
+    KELVRA_UNROLL
     for (size_t r = 0; r < 9; ++r) b = vaesimcq_u8(vaesdq_u8(b, keys.k[r]));
     return veorq_u8(vaesdq_u8(b, keys.k[9]), keys.k[10]);
 }
 
 inline void encrypt_lanes(const Keys &keys, uint8x16_t *b) {
+    KELVRA_UNROLL
     for (size_t r = 0; r < 9; ++r)
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = vaesmcq_u8(vaeseq_u8(b[j], keys.k[r]));
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = veorq_u8(vaeseq_u8(b[j], keys.k[9]), keys.k[10]);
 }
 
 inline void decrypt_lanes(const Keys &keys, uint8x16_t *b) {
+    KELVRA_UNROLL
     for (size_t r = 0; r < 9; ++r)
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = vaesimcq_u8(vaesdq_u8(b[j], keys.k[r]));
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = veorq_u8(vaesdq_u8(b[j], keys.k[9]), keys.k[10]);
 }
 
@@ -46,8 +58,10 @@ void ecb_encrypt(const uint8_t *round_keys, uint8_t *buf, size_t blocks) {
     const Keys keys(round_keys);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
         uint8x16_t b[kLanes];
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = vld1q_u8(buf + 16 * j);
         encrypt_lanes(keys, b);
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) vst1q_u8(buf + 16 * j, b[j]);
     }
     for (; blocks > 0; --blocks, buf += 16) vst1q_u8(buf, encrypt1(keys, vld1q_u8(buf)));
@@ -57,8 +71,10 @@ void ecb_decrypt(const uint8_t *inv_round_keys, uint8_t *buf, size_t blocks) {
     const Keys keys(inv_round_keys);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
         uint8x16_t b[kLanes];
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = vld1q_u8(buf + 16 * j);
         decrypt_lanes(keys, b);
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) vst1q_u8(buf + 16 * j, b[j]);
     }
     for (; blocks > 0; --blocks, buf += 16) vst1q_u8(buf, decrypt1(keys, vld1q_u8(buf)));
@@ -79,9 +95,11 @@ void cbc_decrypt(const uint8_t *inv_round_keys, uint8_t *iv, uint8_t *buf, size_
     uint8x16_t chain = vld1q_u8(iv);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
         uint8x16_t c[kLanes], b[kLanes];
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = c[j] = vld1q_u8(buf + 16 * j);
         decrypt_lanes(keys, b);
         vst1q_u8(buf, veorq_u8(b[0], chain));
+        KELVRA_UNROLL
         for (size_t j = 1; j < kLanes; ++j) vst1q_u8(buf + 16 * j, veorq_u8(b[j], c[j - 1]));
         chain = c[kLanes - 1];
     }

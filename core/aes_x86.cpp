@@ -10,6 +10,9 @@
 
 namespace {
 
+// Fully unrolled, the lanes and round keys stay in registers instead of going through memory.
+#define KELVRA_UNROLL _Pragma("GCC unroll 16")
+
 constexpr size_t kLanes = 8;
 
 inline __m128i load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
@@ -19,33 +22,44 @@ inline void store(uint8_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m
 struct Keys {
     __m128i k[11];
     explicit Keys(const uint8_t *round_keys) {
+        KELVRA_UNROLL
         for (size_t i = 0; i < 11; ++i) k[i] = load(round_keys + 16 * i);
     }
 };
 
 inline __m128i encrypt1(const Keys &keys, __m128i b) {
     b = _mm_xor_si128(b, keys.k[0]);
+    KELVRA_UNROLL
     for (size_t r = 1; r < 10; ++r) b = _mm_aesenc_si128(b, keys.k[r]);
     return _mm_aesenclast_si128(b, keys.k[10]);
 }
 
 inline __m128i decrypt1(const Keys &keys, __m128i b) {
     b = _mm_xor_si128(b, keys.k[0]);
+    KELVRA_UNROLL
     for (size_t r = 1; r < 10; ++r) b = _mm_aesdec_si128(b, keys.k[r]);
     return _mm_aesdeclast_si128(b, keys.k[10]);
 }
 
 inline void encrypt_lanes(const Keys &keys, __m128i *b) {
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_xor_si128(b[j], keys.k[0]);
+    KELVRA_UNROLL
     for (size_t r = 1; r < 10; ++r)
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_aesenc_si128(b[j], keys.k[r]);
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_aesenclast_si128(b[j], keys.k[10]);
 }
 
 inline void decrypt_lanes(const Keys &keys, __m128i *b) {
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_xor_si128(b[j], keys.k[0]);
+    KELVRA_UNROLL
     for (size_t r = 1; r < 10; ++r)
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_aesdec_si128(b[j], keys.k[r]);
+    KELVRA_UNROLL
     for (size_t j = 0; j < kLanes; ++j) b[j] = _mm_aesdeclast_si128(b[j], keys.k[10]);
 }
 
@@ -53,8 +67,10 @@ void ecb_encrypt(const uint8_t *round_keys, uint8_t *buf, size_t blocks) {
     const Keys keys(round_keys);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
         __m128i b[kLanes];
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = load(buf + 16 * j);
         encrypt_lanes(keys, b);
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) store(buf + 16 * j, b[j]);
     }
     for (; blocks > 0; --blocks, buf += 16) store(buf, encrypt1(keys, load(buf)));
@@ -64,8 +80,10 @@ void ecb_decrypt(const uint8_t *inv_round_keys, uint8_t *buf, size_t blocks) {
     const Keys keys(inv_round_keys);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
         __m128i b[kLanes];
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) b[j] = load(buf + 16 * j);
         decrypt_lanes(keys, b);
+        KELVRA_UNROLL
         for (size_t j = 0; j < kLanes; ++j) store(buf + 16 * j, b[j]);
     }
     for (; blocks > 0; --blocks, buf += 16) store(buf, decrypt1(keys, load(buf)));
@@ -85,12 +103,18 @@ void cbc_decrypt(const uint8_t *inv_round_keys, uint8_t *iv, uint8_t *buf, size_
     const Keys keys(inv_round_keys);
     __m128i chain = load(iv);
     for (; blocks >= kLanes; blocks -= kLanes, buf += kLanes * 16) {
-        __m128i c[kLanes], b[kLanes];
-        for (size_t j = 0; j < kLanes; ++j) b[j] = c[j] = load(buf + 16 * j);
+        __m128i b[kLanes];
+        KELVRA_UNROLL
+        for (size_t j = 0; j < kLanes; ++j) b[j] = load(buf + 16 * j);
+        const __m128i last = b[kLanes - 1];
         decrypt_lanes(keys, b);
+        // Back to front, so each block's predecessor is read before it is overwritten; the
+        // cipher blocks come from memory again rather than taking up registers.
+        KELVRA_UNROLL
+        for (size_t j = kLanes - 1; j > 0; --j)
+            store(buf + 16 * j, _mm_xor_si128(b[j], load(buf + 16 * (j - 1))));
         store(buf, _mm_xor_si128(b[0], chain));
-        for (size_t j = 1; j < kLanes; ++j) store(buf + 16 * j, _mm_xor_si128(b[j], c[j - 1]));
-        chain = c[kLanes - 1];
+        chain = last;
     }
     for (; blocks > 0; --blocks, buf += 16) {
         const __m128i c = load(buf);
