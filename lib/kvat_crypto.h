@@ -1,4 +1,4 @@
-// Process-wide AES key store and the frame cipher.
+// Process-wide AES key store, holding the expanded key, and the frame cipher.
 #pragma once
 
 #include <cstdint>
