@@ -14,6 +14,8 @@ packages=(
   g++-mingw-w64-x86-64-win32 wine64
   python3-serial python3-pytest python3-venv python3-setuptools python3-wheel
   dpkg-dev file
+  # The cipher tests again on an emulated processor without AES instructions.
+  qemu-user
 )
 missing=()
 for p in "${packages[@]}"; do

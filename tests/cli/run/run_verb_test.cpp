@@ -193,6 +193,87 @@ TEST(KvatRun, InterruptStopsEveryPortAfterItsCurrentCommand) {
     }
 }
 
+// Runs `command` in a shell in the background, sends SIGINT `interrupts` times after
+// `wait_ms`, and returns its exit status.
+int interrupt_after(const std::string &command, int wait_ms, int interrupts) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    // Back to back: the second arrives before the tool acted on the first.
+    for (int i = 0; i < interrupts; ++i) {
+        kill(pid, SIGINT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(KvatRun, AStopIsReportedAsAStopEverywhere) {
+    Bench bench(2);
+    const std::string json_file = (bench.out().parent_path() / "events.jsonl").string();
+    const int code = interrupt_after(std::string("cd " KVAT_RUN_SCRIPTS " && exec " KVAT_EXE " run pause.kvatscript --json --out ") +
+                                         bench.out().string() + bench.ports() + " >" + json_file + " 2>/dev/null",
+                                     800, 1);
+    EXPECT_EQ(code, 130);
+    std::istringstream lines(read_file(json_file));
+    std::string line, last;
+    while (std::getline(lines, line)) last = line;
+    const auto done = nlohmann::json::parse(last);
+    EXPECT_EQ(done["event"], "run_done");
+    EXPECT_EQ(done["stopped"], true);
+    EXPECT_EQ(done["ok"], false);
+    EXPECT_EQ(done["stopped_ports"].size(), 2u);
+
+    // Plain output still names the run log.
+    Bench plain(1);
+    const std::string err_file = (plain.out().parent_path() / "err.txt").string();
+    EXPECT_EQ(interrupt_after(std::string("cd " KVAT_RUN_SCRIPTS " && exec " KVAT_EXE " run pause.kvatscript --out ") +
+                                  plain.out().string() + plain.ports() + " >/dev/null 2>" + err_file,
+                              800, 1),
+              130);
+    EXPECT_NE(read_file(err_file).find("run log: "), std::string::npos) << read_file(err_file);
+}
+
+TEST(KvatRun, ASecondInterruptRemovesTheVirtualWritersLinks) {
+    Bench bench(0);
+    const fs::path tmp = bench.out().parent_path() / "tmp";
+    fs::create_directories(tmp);
+    const int code = interrupt_after(std::string("cd " KVAT_RUN_SCRIPTS " && TMPDIR=") + tmp.string() +
+                                         " exec " KVAT_EXE " run pause.kvatscript --simulate 2 --out " +
+                                         bench.out().string() + " >/dev/null 2>&1",
+                                     800, 2);
+    EXPECT_EQ(code, 130);
+    EXPECT_TRUE(fs::is_empty(tmp)) << "links left behind";
+}
+
+TEST(KvatRun, AClosedOutputDoesNotKillTheRun) {
+    Bench bench(2);
+    // head reads one line and goes; the run must finish and keep its log whole.
+    const std::string command = std::string("cd " KVAT_RUN_SCRIPTS " && bash -c '" KVAT_EXE " run read.kvatscript --json --out ") +
+                                bench.out().string() + bench.ports() + " 2>/dev/null | head -1 >/dev/null; exit ${PIPESTATUS[0]}'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const auto log = nlohmann::json::parse(bench.run_log());
+    for (const char *port : {"ttyKV0", "ttyKV1"}) EXPECT_EQ(log[port]["-result"], true) << port;
+}
+
+TEST(KvatRun, ResultsThatCannotBeSavedExitWith5) {
+    Bench bench(1);
+    fs::create_directories(bench.out());
+    std::ofstream(bench.out() / "log") << "a file where the log folder belongs";
+    Result r = bench.run("run read.kvatscript --out " + bench.out().string());
+    EXPECT_EQ(r.exit_code, 5) << r.err;
+    EXPECT_NE(r.out.find("cannot save <DIR>/out/log/"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("run log: "), std::string::npos) << "a run log that does not exist was named";
+    Result help = bench.run("run --help");
+    EXPECT_NE(help.out.find("5    every writer passed, but a result file or the run log could not be saved"), std::string::npos);
+}
+
 TEST(KvatScan, ListsTheWritersThatAnswered) {
     Bench bench(2, {.silent = true}, 1);
     Result text = bench.run("scan");
