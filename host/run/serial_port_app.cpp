@@ -234,6 +234,7 @@ bool SerialPortApp::WritePort(std::uint8_t *frame, std::uint32_t slot, std::uint
     auto *slots = reinterpret_cast<Slots *>(object - slot);
     SerialPortApp *self = slots->owner;
     const std::uint32_t length = at_get_le32(frame + 4);
+    if (self->write_hook_) return self->write_hook_(static_cast<std::int32_t>(slot), frame, length);
     serial::CSerialPort &channel = self->channels_[slot];
     if (!channel.IsOpen()) return false;
     return channel.Write(frame, length) == static_cast<int>(length);

@@ -179,6 +179,12 @@ public:
     // The write function installed in every protocol object.
     static bool WritePort(std::uint8_t *frame, std::uint32_t slot, std::uint32_t timeout_ms);
 
+    // For tests and fuzzing: when set (before the first command), every request frame goes to
+    // `hook` instead of the slot's channel; the hook may feed the answer into the slot's
+    // protocol object before it returns.
+    using WriteHook = std::function<bool(std::int32_t slot, const std::uint8_t *frame, std::uint32_t length)>;
+    void SetWriteHook(WriteHook hook) { write_hook_ = std::move(hook); }
+
     // The `index` of the first entry named `name`, or -1.
     static std::int32_t FindPortIndex(const std::string &name, const std::vector<OpenPort> &ports);
 
@@ -220,6 +226,7 @@ private:
     script::cli_parse parser_;
 
     std::function<void(const std::string &)> console_;
+    WriteHook write_hook_;
     std::array<std::string, kPortSlots> failure_details_;
     // Set by the port-lost path, cleared when the slot is opened again.
     std::array<std::atomic<bool>, kPortSlots> lost_{};
