@@ -79,6 +79,30 @@ Result run_once(std::size_t writers, std::uint32_t service_us, const fs::path &d
     return result;
 }
 
+// 24 writers each running `steps` commands, with the run log kept or not: what keeping the log
+// (a document rewritten as the run goes) costs the run.
+double steps_run(std::size_t writers, std::size_t steps, bool run_log, const fs::path &dir) {
+    sim::VirtualWriterPool::Options pool_options;
+    pool_options.count = writers;
+    pool_options.link_dir = dir / "links";
+    sim::VirtualWriterPool pool(pool_options);
+    QuietView view;
+    run::SessionOptions options;
+    options.program_dir = (dir / "program").string();
+    options.scan.sysfs_root = (dir / "sys").string();
+    options.scan_linger_ms = 0;
+    options.run_log = run_log;
+    for (std::size_t i = 0; i < pool.size(); ++i) options.scan.explicit_ports.push_back(pool.link(i).string());
+    run::RunSession session(view, options);
+    if (session.Scan(false).size() != writers) return -1;
+    const std::vector<S_CmdParam> commands(steps, NewCmdParam(ATCmdConnectTarget));
+    const auto start = Clock::now();
+    if (!session.StartRun(commands)) return -1;
+    session.WaitIdle(600000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return view.ok ? seconds : -1;
+}
+
 }  // namespace
 
 int main() {
@@ -126,6 +150,24 @@ int main() {
                             total / one_writer_total);
             }
         }
+    }
+    std::printf("\nthe run log: 24 writers x 1000 steps, best of three, with the log and without\n");
+    std::printf("%-10s %10s %10s %8s\n", "run log", "wall s", "steps/s", "ratio");
+    double off = 0;
+    for (const bool on : {false, true}) {
+        double best = -1;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const fs::path where = dir / ("log_" + std::to_string(on) + "_" + std::to_string(attempt));
+            fs::create_directories(where / "sys");
+            const double t = steps_run(24, 1000, on, where);
+            if (t > 0 && (best < 0 || t < best)) best = t;
+        }
+        if (best < 0) {
+            std::printf("%-10s run failed\n", on ? "on" : "off");
+            continue;
+        }
+        if (!on) off = best;
+        std::printf("%-10s %10.3f %10.0f %8.2f\n", on ? "on" : "off", best, 24000.0 / best, off > 0 ? best / off : 0.0);
     }
     std::error_code ignored;
     fs::remove_all(dir, ignored);
