@@ -309,6 +309,18 @@ TEST(HostileWriter, AWriteChunkWaitsTheCommandTimeOutNotTheLibraryDefault) {
     EXPECT_LT(ms, static_cast<long>(kCommandTimeoutMs) + 3000);
 }
 
+// The writer took the new rate, but the host's own port could not follow: the link is broken.
+TEST(RunTruth, ABaudRateTheHostCannotSetFailsTheStep) {
+    SessionRig rig({.writers = 1});
+    ASSERT_EQ(rig.scan().size(), 1u);
+    SerialPortApp &app = rig.session->app();
+    S_CmdParam baud = command(ATCmdSetBaudRate);
+    baud.baudrate = -1;  // the writer reads 0xFFFFFFFF; no tty can run at a negative rate
+    std::int32_t slot = 0;
+    EXPECT_EQ(app.Execute(app.protocol_object(0), &baud, &slot), KVAT_ERR_PORT);
+    EXPECT_NE(app.FailureDetail(0).find("could not switch its port"), std::string::npos) << app.FailureDetail(0);
+}
+
 TEST(RunTruth, AStopDuringTheLastSleepIsNeitherPassedNorFailed) {
     SessionRig rig({.writers = 2});
     ASSERT_EQ(rig.scan().size(), 2u);
