@@ -1,7 +1,7 @@
 // The executor: one command record turned into protocol transactions through the core's
 // command operations. Every transaction ends in a typed outcome, and only the expected answer,
 // carrying a record that matches its request, counts as success.
-#include "host/run/serial_port_app.h"
+#include "host/run/port_manager.h"
 
 #include "host/files/code_file.h"
 #include "host/files/json_file.h"

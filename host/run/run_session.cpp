@@ -45,30 +45,6 @@ std::string field_text(const char (&field)[N]) {
     return std::string(field, n);
 }
 
-std::string field_text(const std::uint8_t *p, std::size_t size) {
-    std::size_t n = 0;
-    while (n < size && p[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char *>(p), n);
-}
-
-std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::string errno_text(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
-
-// Appends to a file: "" or why it failed.
-std::string append_file(const std::string &path, const void *data, std::size_t size) {
-    errno = 0;
-    std::FILE *f = std::fopen(path.c_str(), "ab");
-    if (f == nullptr) return errno_text(errno);
-    std::string error;
-    if (size != 0 && std::fwrite(data, 1, size, f) != size) error = errno_text(errno);
-    if (std::fclose(f) != 0 && error.empty()) error = errno_text(errno);
-    return error;
-}
-
-// Bytes per printed line of a long byte list, so that every line keeps within the log's limit.
-constexpr std::size_t kBytesPerListLine = 128;
-
 std::tm local_now() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -94,24 +70,21 @@ RunSession::RunSession(IRunView &view, SessionOptions options)
     : view_(view),
       options_(std::move(options)),
       log_(&view),
+      run_log_(options_.run_log, options_.run_log_interval_ms,
+               [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); }),
+      files_(log_, run_mutex_, [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); },
+             [this](const std::string &line) { view_.ConsoleLine(line); }),
       app_(this) {
     std::string dir = options_.program_dir;
     if (!dir.empty() && dir.back() != '/') dir += '/';
     result_root_ = dir + "InfoFile/";
     log_root_ = dir + "log/";
     app_.SetConsole([this](const std::string &line) { view_.ConsoleLine(line); });
-    if (options_.run_log) run_log_thread_ = std::thread([this] { RunLogWriter(); });
 }
 
 RunSession::~RunSession() {
     app_.RequestStop();
     app_.WaitForRuns(std::numeric_limits<unsigned>::max());
-    {
-        std::lock_guard<std::mutex> lock(run_mutex_);
-        run_log_quit_ = true;
-    }
-    run_log_wake_.notify_all();
-    if (run_log_thread_.joinable()) run_log_thread_.join();
     std::unique_lock<std::mutex> lock(scan_mutex_);
     scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
 }
@@ -121,14 +94,18 @@ int RunSession::writer_count() const {
     return writer_count_;
 }
 
-std::vector<OpenPort> RunSession::found_ports() const {
+std::vector<PortRecord> RunSession::ports() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    return found_ports_;
+    return ports_;
 }
 
 std::vector<std::string> RunSession::result_folders() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    return result_folders_;
+    std::vector<std::string> folders;
+    for (const PortRecord &port : ports_) {
+        if (!port.result_folder.empty()) folders.push_back(port.result_folder);
+    }
+    return folders;
 }
 
 std::string RunSession::run_log_path() const {
@@ -138,16 +115,16 @@ std::string RunSession::run_log_path() const {
 
 int RunSession::CellOf(const std::string &port) const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    for (std::size_t k = 0; k < found_ports_.size(); ++k) {
-        if (found_ports_[k].name == port) return static_cast<int>(k);
+    for (std::size_t k = 0; k < ports_.size(); ++k) {
+        if (ports_[k].name == port) return static_cast<int>(k);
     }
     return -1;
 }
 
 std::string RunSession::FolderOf(const std::string &port) const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    for (std::size_t k = 0; k < found_ports_.size() && k < result_folders_.size(); ++k) {
-        if (found_ports_[k].name == port) return result_folders_[k];
+    for (const PortRecord &record : ports_) {
+        if (record.name == port) return record.result_folder;
     }
     return {};
 }
@@ -157,8 +134,7 @@ std::string RunSession::FolderOf(const std::string &port) const {
 std::vector<std::string> RunSession::Scan(bool any_port) {
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        found_ports_.clear();
-        cell_labels_.clear();  // a port lost during the scan has no cell to mark or count
+        ports_.clear();  // a port lost during the scan has no cell to mark or count
     }
     ScanOptions scan = options_.scan;
     scan.any_port = any_port;
@@ -167,22 +143,30 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
         std::lock_guard<std::mutex> lock(scan_mutex_);
         ++scan_threads_;  // the scan's progress display, which ends on its own thread
     }
-    const std::vector<std::string> answered = app_.ScanAndOpen(scan, app_.at_baud_rate(), &warning);
+    const std::vector<ScannedWriter> answered = app_.ScanWriters(scan, app_.at_baud_rate(), &warning);
     std::vector<std::string> names;
+    std::vector<std::string> devices;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         // A writer unplugged after it answered the probe is no longer open: it gets no cell,
         // and the run must not wait for it.
         const std::vector<OpenPort> open = app_.open_ports();
-        for (const std::string &name : answered) {
-            if (SerialPortApp::FindPortIndex(name, open) >= 0) names.push_back(name);
+        for (const ScannedWriter &writer : answered) {
+            if (SerialPortApp::FindPortIndex(writer.name, open) < 0) continue;
+            PortRecord record;
+            record.slot = writer.slot;
+            record.name = writer.name;
+            record.device = writer.device;
+            record.label = writer.name;
+            record.writer = {field_text(writer.info.type), field_text(writer.info.serial_number),
+                             field_text(writer.info.hardware_version), field_text(writer.info.bootloader_version),
+                             field_text(writer.info.interface_version)};
+            ports_.push_back(std::move(record));
+            names.push_back(writer.name);
+            devices.push_back(writer.device);
         }
         writer_count_ = static_cast<int>(names.size());
         lost_during_run_ = 0;
-        cell_labels_ = names;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            found_ports_.push_back({names[i], static_cast<std::int32_t>(i)});
-        }
         // Under the lock, so that a loss reported from now on marks a cell of this panel.
         view_.BuildPortPanel(names);
     }
@@ -194,8 +178,6 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
         log_.AppendLine(kScanNoneText, kColourError);
         view_.SetRunEnabled(false);
     }
-    std::vector<std::string> devices;
-    for (const std::string &name : names) devices.push_back(app_.DevicePath(name));
     view_.OnScanResult(names, devices);
     // The scan is over when its wait window has closed too.
     std::unique_lock<std::mutex> lock(scan_mutex_);
@@ -231,10 +213,10 @@ void RunSession::OnAllPortsClosed() {
     int cells;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        cells = static_cast<int>(found_ports_.size());
+        cells = static_cast<int>(ports_.size());
         writer_count_ = 0;
         // A loss still on its way is one of the ports just closed: it must not count again.
-        cell_labels_.clear();
+        for (PortRecord &record : ports_) record.closed = true;
     }
     for (int k = 0; k < cells; ++k) {
         view_.SetCellPicture(k, StatusPicture::Disconnect);
@@ -250,10 +232,12 @@ void RunSession::OnPortRemoved(std::string &port) {
     bool idle_and_none_left = false;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        for (std::size_t k = 0; k < cell_labels_.size(); ++k) {
-            if (cell_labels_[k] == port) {
+        for (std::size_t k = 0; k < ports_.size(); ++k) {
+            PortRecord &record = ports_[k];
+            if (record.name == port && !record.lost && !record.closed) {
                 cell = static_cast<int>(k);
-                cell_labels_[k] = port + kLostSuffix;
+                record.lost = true;
+                record.label = port + kLostSuffix;
                 break;
             }
         }
@@ -296,8 +280,8 @@ void RunSession::ResetPortCells() {
     std::vector<int> ready;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        for (std::size_t k = 0; k < cell_labels_.size(); ++k) {
-            if (cell_labels_[k].find(kLostSuffix) == std::string::npos) ready.push_back(static_cast<int>(k));
+        for (std::size_t k = 0; k < ports_.size(); ++k) {
+            if (!ports_[k].lost && !ports_[k].closed) ready.push_back(static_cast<int>(k));
         }
     }
     for (const int k : ready) {
@@ -310,26 +294,6 @@ void RunSession::ResetPortCells() {
 void RunSession::ReturnToIdle() {
     view_.SetControlsEnabled(true);
     view_.SetRunEnabled(writer_count() > 0);
-}
-
-void RunSession::ClearFolder(const std::string &path) {
-    std::error_code error;
-    std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-        entries.push_back(*it);
-    }
-    for (const auto &entry : entries) {
-        const std::string p = entry.path().string();
-        std::error_code e;
-        if (entry.is_directory(e) && !entry.is_symlink(e)) {
-            ClearFolder(p);
-            view_.ConsoleLine(p);
-            view_.ConsoleLine(fs::remove(entry.path(), e) ? "delete empty dir success" : "delete empty dir error");
-        } else {
-            view_.ConsoleLine(p);
-            view_.ConsoleLine(fs::remove(entry.path(), e) ? "delete file success" : "delete file error");
-        }
-    }
 }
 
 bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
@@ -354,7 +318,7 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         }
     }
 
-    const std::vector<OpenPort> ports = found_ports();
+    const std::vector<PortRecord> ports = this->ports();
     const bool cover = cover_file_.load();
     // A second run within the same second gets a suffix, so it never writes into the first
     // one's log file or (without cover-file) its result folders.
@@ -362,7 +326,7 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
     std::string run_id = stamp;
     for (int n = 2;; ++n) {
         bool taken = fs::exists(log_root_ + run_id + ".json", error);
-        for (const OpenPort &port : ports) {
+        for (const PortRecord &port : ports) {
             if (!cover) taken = taken || fs::exists(result_root_ + port.name + "-" + run_id, error);
         }
         if (!taken) break;
@@ -374,19 +338,14 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         save_failures_.clear();
     }
     std::vector<std::string> folders;
-    for (const OpenPort &port : ports) {
+    for (const PortRecord &port : ports) {
         const std::string folder = cover ? result_root_ + "A-" + port.name : result_root_ + port.name + "-" + run_id;
-        if (cover) ClearFolder(folder);
-        std::error_code made;
-        fs::create_directories(folder, made);
-        if (!fs::is_directory(folder, error)) {
-            SaveFailed(folder, made ? made.message() : "not a folder");
-        }
+        files_.MakeFolder(folder, cover);
         folders.push_back(folder);
     }
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        result_folders_ = folders;
+        for (std::size_t k = 0; k < ports_.size() && k < folders.size(); ++k) ports_[k].result_folder = folders[k];
     }
     log_.AppendLine(kRunStartText, kColourInfo);
     if (options_.run_log) {
@@ -396,8 +355,8 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
     }
     {
         std::lock_guard<std::mutex> lock(run_mutex_);
-        run_log_ = nlohmann::json::object();
         run_log_path_ = log_root_ + run_id + ".json";
+        run_log_.Begin(run_log_path_);
         finished_ports_ = 0;
         // Until the threads are counted, no port end can close the run.
         expected_ports_ = std::numeric_limits<std::size_t>::max();
@@ -405,7 +364,7 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         summary_ = RunSummary{};
         summary_.ok = true;
         run_ports_.clear();
-        for (const OpenPort &port : ports) run_ports_.push_back(port.name);
+        for (const PortRecord &port : ports) run_ports_.push_back(port.name);
         done_ports_.clear();
     }
     stop_requested_.store(false);
@@ -433,87 +392,6 @@ void RunSession::SaveFailed(const std::string &path, const std::string &reason) 
     log_.LogLevelLine(LogError, "cannot save " + text);
 }
 
-void RunSession::AppendResult(const std::string &folder, const char *name, const void *data, std::size_t size) {
-    // A port without a folder (the run folder could not be made) was reported at the start.
-    if (folder.empty()) return;
-    const std::string path = folder + name;
-    const std::string error = append_file(path, data, size);
-    if (!error.empty()) SaveFailed(path, error);
-}
-
-template <typename Fill>
-void RunSession::WriteJsonResult(const std::string &folder, const char *name, Fill &&fill) {
-    if (folder.empty()) return;
-    const std::string path = folder + name;
-    errno = 0;
-    files::json_file file(path, files::json_file::mode::write);
-    if (!file.is_open()) {
-        SaveFailed(path, errno_text(errno));
-        return;
-    }
-    if (!fill(file)) SaveFailed(path, errno_text(errno));
-}
-
-void RunSession::RunLogChanged(bool now) {
-    if (!options_.run_log) return;
-    ++run_log_generation_;
-    if (now) {
-        run_log_now_ = true;
-        run_log_wake_.notify_all();
-    }
-}
-
-void RunSession::RunLogWriter() {
-    std::unique_lock<std::mutex> lock(run_mutex_);
-    for (;;) {
-        run_log_wake_.wait_for(lock, std::chrono::milliseconds(options_.run_log_interval_ms),
-                               [this] { return run_log_quit_ || run_log_now_; });
-        if (run_log_quit_) return;
-        run_log_now_ = false;
-        if (!running_.load() || run_log_generation_ == run_log_taken_) continue;
-        // A copy under the lock; the file is written while the ports carry on.
-        const nlohmann::json document = run_log_;
-        const std::string path = run_log_path_;
-        const std::uint64_t generation = run_log_generation_;
-        run_log_taken_ = generation;
-        lock.unlock();
-        WriteRunLogSnapshot(document, path, generation);
-        lock.lock();
-    }
-}
-
-void RunSession::WriteRunLogSnapshot(const nlohmann::json &document, const std::string &path,
-                                     std::uint64_t generation) {
-    std::lock_guard<std::mutex> lock(run_log_file_mutex_);
-    if (generation <= run_log_written_) return;  // a newer one is already on disk
-    // Written beside and renamed over the old file, so a reader or a crash never meets half a
-    // document.
-    const std::string temporary = path + ".part.json";
-    errno = 0;
-    files::json_file file(temporary, files::json_file::mode::write);
-    if (!file.is_open()) {
-        SaveFailed(path, errno_text(errno));
-        return;
-    }
-    file.value = document;
-    const bool written = file.write();
-    const int write_error = errno;
-    file.close();
-    std::error_code error;
-    if (!written) {
-        fs::remove(temporary, error);
-        SaveFailed(path, errno_text(write_error));
-        return;
-    }
-    fs::rename(temporary, path, error);
-    if (error) {
-        fs::remove(temporary, error);
-        SaveFailed(path, error.message());
-        return;
-    }
-    run_log_written_ = generation;
-}
-
 void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     const unsigned s = *step;
@@ -538,17 +416,12 @@ void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *comma
             view_.SetCellBarColour(cell, kBarRed);
             view_.SetCellPicture(cell, StatusPicture::Failed);
         }
-        nlohmann::json &failed = run_log_[port]["logs"]["failed instruct"];
-        failed["line num"] = s;
-        failed["cmd"] = event.command_line;
-        failed["err msg"] = event.message;
+        run_log_.StepFailed(port, s, event.command_line, event.message);
     } else {
         log_.LogFormat(LogSuccess, kStepDoneFormat, port.c_str(), static_cast<int>(s));
         if (cell >= 0) view_.SetCellBarColour(cell, kBarGreen);
-        run_log_[port]["logs"]["succeed instruct"].push_back(event.command_line);
+        run_log_.StepSucceeded(port, s, event.command_line);
     }
-    run_log_[port]["final step"] = s;
-    RunLogChanged(false);
     if (cell >= 0) view_.SetCellPosition(cell, progress);
     view_.OnStep(event);
 }
@@ -559,9 +432,7 @@ void RunSession::OnPortDone(std::string &port, ATResult *result) {
         const int cell = CellOf(port);
         if (cell >= 0) view_.SetCellPicture(cell, StatusPicture::Succeed);
     }
-    run_log_[port]["-result"] = *result == 0;
-    run_log_[port]["-total step"] = total_steps_;
-    RunLogChanged(true);
+    run_log_.PortEnded(port, *result == 0, total_steps_);
     summary_.port_results.emplace_back(port, *result);
     done_ports_.push_back(port);
     if (*result != 0) summary_.ok = false;
@@ -579,18 +450,13 @@ void RunSession::RunFinished(bool stopped) {
         // A port that did not finish its list is neither passed nor failed.
         for (const std::string &port : run_ports_) {
             if (std::find(done_ports_.begin(), done_ports_.end(), port) != done_ports_.end()) continue;
-            run_log_[port]["-stopped"] = true;
+            run_log_.PortStopped(port);
             summary_.stopped_ports.push_back(port);
         }
     }
-    if (options_.run_log) {
-        // The last snapshot, before anyone is told the run ended.
-        ++run_log_generation_;
-        run_log_taken_ = run_log_generation_;
-        WriteRunLogSnapshot(run_log_, run_log_path_, run_log_generation_);
-    }
+    // The last write, before anyone is told the run ended.
+    run_log_.Finish();
     running_.store(false);
-    run_log_ = nlohmann::json::object();
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         writer_count_ -= lost_during_run_;
@@ -612,8 +478,8 @@ void RunSession::RunFinished(bool stopped) {
     }
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        for (std::size_t k = 0; k < found_ports_.size() && k < result_folders_.size(); ++k) {
-            summary_.result_folders.emplace_back(found_ports_[k].name, result_folders_[k]);
+        for (const PortRecord &port : ports_) {
+            if (!port.result_folder.empty()) summary_.result_folders.emplace_back(port.name, port.result_folder);
         }
     }
     view_.OnRunEnd(summary_);
@@ -663,139 +529,41 @@ int RunSession::LoadScript(const std::string &path, std::vector<S_CmdParam> &com
     return code;
 }
 
-// -------------------------------------- result files -----------------------------------------
-
 void RunSession::PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label) {
-    log_.LogFormat(LogSuccess, "%s %s[%d]:", port.c_str(), label, static_cast<int>(n));
-    // One line as "{ 0x01, 0x02 }"; a long list goes over several lines, each within the log's
-    // line limit: "{ 0x01, ...,", "0x81, ...,", ..., "0xFF }".
-    char item[8];
-    std::size_t i = 0;
-    do {
-        const std::size_t end = std::min(n, i + kBytesPerListLine);
-        std::string line = i == 0 ? "{ " : "";
-        for (std::size_t k = i; k < end; ++k) {
-            std::snprintf(item, sizeof item, "0x%02X", bytes[k]);
-            if (k != i) line += ", ";
-            line += item;
-        }
-        line += end == n ? " }" : ",";
-        log_.LogLevelLine(LogSuccess, line);
-        i = end;
-    } while (i < n);
+    files_.PrintByteList(bytes, n, port, label);
 }
 
 void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n) {
-    char item[4];
-    for (std::size_t line = 0; line < n; line += 8) {
-        std::string text;
-        for (std::size_t i = line; i < n && i < line + 8; ++i) {
-            std::snprintf(item, sizeof item, "%02X ", bytes[i]);
-            text += item;
-        }
-        log_.LogFormat(LogSuccess, "0x%08X: %s", static_cast<unsigned>(address + line), text.c_str());
-    }
+    files_.PrintHexDump(bytes, address, n);
 }
 
 void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
     view_.OnWriterInfoRecord(port, *info);
-    WriteJsonResult(FolderOf(port), "/writer_info.json", [&](files::json_file &file) { return files::write_writer_info(file, *info); });
-    if (!print_info_.load()) return;
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    log_.LogFormat(LogSuccess, ">%s print info", port.c_str());
-    log_.LogFormat(LogSuccess, "    <type>: %s", field_text(info->type).c_str());
-    log_.LogFormat(LogSuccess, "    <SN>: %.32s", field_text(info->serial_number).c_str());
-    log_.LogFormat(LogSuccess, "    <hardware version>: %s", field_text(info->hardware_version).c_str());
-    log_.LogFormat(LogSuccess, "    <bootloader version>: %s", field_text(info->bootloader_version).c_str());
-    log_.LogFormat(LogSuccess, "    <interface version>: %s", field_text(info->interface_version).c_str());
+    files_.WriterInfo(FolderOf(port), port, info, print_info_.load());
 }
 
 void RunSession::OnWriterConfig(std::string &port, kvat_writer_config *config) {
-    WriteJsonResult(FolderOf(port), "/writer_cfg.json", [&](files::json_file &file) { return files::write_writer_config(file, *config); });
-    if (!print_info_.load()) return;
-    const auto *r = reinterpret_cast<const std::uint8_t *>(config);
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    const auto line = [this](const char *format, auto value) { log_.LogFormat(LogSuccess, format, value); };
-    log_.LogFormat(LogSuccess, ">%s print config", port.c_str());
-    log_.LogLevelLine(LogSuccess, "    names");
-    line("    <vendor>: %s", field_text(r, 16).c_str());
-    line("    <series>: %s", field_text(r + 16, 16).c_str());
-    line("    <model>: %s", field_text(r + 32, 16).c_str());
-    log_.LogLevelLine(LogSuccess, "    base config");
-    line("    <erase>: %d", static_cast<int>(r[48]));
-    line("    <vext>: %d", static_cast<int>(r[49]));
-    line("    <clock>: %d", static_cast<int>(r[50]));
-    line("    <buzzer>: %d", static_cast<int>(r[51]));
-    line("    <option byte type>: %d", static_cast<int>(r[52]));
-    log_.LogLevelLine(LogSuccess, "    offline config");
-    line("    <limit enable>: %d", static_cast<int>(r[53]));
-    line("    <limit number>: %d", static_cast<int>(at_get_le32(r + 54)));
-    line("    <auto>: %d", static_cast<int>(r[58]));
-    line("    <in debounce>: %d ms", static_cast<int>(le16(r + 59)));
-    line("    <out debounce>: %d ms", static_cast<int>(le16(r + 61)));
-    log_.LogLevelLine(LogSuccess, "    output config");
-    line("    <disable power after programming>: %d", static_cast<int>(r[63]));
-    line("    <run target after programming>: %d", static_cast<int>(r[64]));
-    line("    <power on debounce>: %d ms", static_cast<int>(le16(r + 65)));
-    line("    <power off debounce>: %d ms", static_cast<int>(le16(r + 67)));
-    line("    <reset pin ctrl>: %d", static_cast<int>(r[69]));
+    files_.WriterConfig(FolderOf(port), port, config, print_info_.load());
 }
 
 void RunSession::OnChipId(std::string &port, kvat_chip_id *id) {
-    // A count beyond the record is held to the record.
-    const std::size_t n = std::min<std::size_t>(id->count, sizeof id->id);
-    const std::string folder = FolderOf(port);
-    {
-        std::string entry = "$Target chip id[" + std::to_string(n) + "]:\n{";
-        char item[8];
-        for (std::size_t i = 0; i < n; ++i) {
-            std::snprintf(item, sizeof item, i + 1 < n ? " 0x%02X," : " 0x%02X ", id->id[i]);
-            entry += item;
-        }
-        entry += "}\r\n";
-        AppendResult(folder, "/chip_id.txt", entry.data(), entry.size());
-    }
-    if (!print_info_.load()) return;
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    PrintByteList(id->id, n, port, "target chip id");
+    files_.ChipId(FolderOf(port), port, id, print_info_.load());
 }
 
 void RunSession::OnMemoryData(std::string &port, kvat_memory_block *block) {
-    const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(block);
-    const std::uint32_t address = at_get_le32(raw);
-    const std::uint32_t length = at_get_le32(raw + 4);
-    const std::size_t n = std::min<std::size_t>(length, KVAT_MAX_CHUNK);
-    AppendResult(FolderOf(port), "/memory.bin", raw + 8, n);
-    if (!print_info_.load()) return;
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    log_.LogFormat(LogSuccess, "%s memmory addr: 0x%08X, size: %d", port.c_str(), address, static_cast<int>(n));
-    PrintHexDump(raw + 8, address, n);
+    files_.MemoryBlock(FolderOf(port), port, block, print_info_.load());
 }
 
 void RunSession::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) {
-    const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(bytes);
-    const std::size_t n = std::min<std::size_t>(at_get_le32(raw), sizeof bytes->data);
-    AppendResult(FolderOf(port), "/option_byte.bin", raw + 4, n);
-    if (!print_info_.load()) return;
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    PrintByteList(raw + 4, n, port, "options byte raw");
+    files_.OptionBytes(FolderOf(port), port, bytes, print_info_.load());
 }
 
 void RunSession::OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) {
-    const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(record);
-    const std::size_t n = std::min<std::size_t>(at_get_le32(raw + 5), KVAT_MAX_CHUNK);
-    AppendResult(FolderOf(port), "/broadcast_rsp.bin", raw + 9, n);
+    files_.BroadcastRecord(FolderOf(port), record);
 }
 
 void RunSession::OnProjectInfo(std::string &port, kvat_project_info_record *info) {
-    WriteJsonResult(FolderOf(port), "/project_info.json", [&](files::json_file &file) { return files::write_project_info(file, *info); });
-    if (!print_info_.load()) return;
-    const std::uint8_t *raw = reinterpret_cast<const std::uint8_t *>(info);
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    log_.LogFormat(LogSuccess, "%s project info", port.c_str());
-    log_.LogFormat(LogSuccess, "    Project enabled: %s\n", raw[0] != 0 ? "yes" : "no");
-    log_.LogFormat(LogSuccess, "    Project size: %d\n", static_cast<int>(at_get_le32(raw + 1)));
-    log_.LogFormat(LogSuccess, "    Project CRC32: 0x%08X\n", at_get_le32(raw + 5));
+    files_.ProjectInfo(FolderOf(port), port, info, print_info_.load());
 }
 
 void RunSession::OnOfflineStatus(std::string &, OfflineStatus *status) {

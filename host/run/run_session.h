@@ -7,7 +7,9 @@
 
 #include "host/model/cmd_param.h"
 #include "host/run/message_log.h"
-#include "host/run/serial_port_app.h"
+#include "host/run/result_files.h"
+#include "host/run/run_log.h"
+#include "host/run/port_manager.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +33,28 @@ enum class MessageBoxAnswer { Ok, Yes, No };
 inline constexpr std::uint32_t kBarRed = 0x0000FF;     // 255
 inline constexpr std::uint32_t kBarGreen = 0x00CD00;   // 52480
 inline constexpr std::uint32_t kBarReady = 0xFF0000;   // a run starts: blue
+
+// Who a writer says it is, as its writer-information answer to the scan's probe gave it.
+struct WriterIdentity {
+    std::string type;
+    std::string serial_number;
+    std::string hardware_version;
+    std::string bootloader_version;
+    std::string interface_version;
+};
+
+// One writer of the last scan, built once by the scan and carried through the run: its cell
+// in the panel is its position in the scan's list.
+struct PortRecord {
+    std::int32_t slot = -1;
+    std::string name;
+    std::string device;
+    std::string label;          // what its cell shows ("<name>已断开" once lost)
+    std::string result_folder;  // of the current or last run; "" before the first
+    bool lost = false;          // unplugged since the scan
+    bool closed = false;        // closed with every port: a loss reported later counts nothing
+    WriterIdentity writer;
+};
 
 struct StepEvent {
     std::string port;
@@ -135,7 +159,8 @@ public:
     bool print_info() const { return print_info_.load(); }
     bool cover_file() const { return cover_file_.load(); }
     int writer_count() const;
-    std::vector<OpenPort> found_ports() const;
+    // The writers of the last scan, in scan order.
+    std::vector<PortRecord> ports() const;
     std::vector<std::string> result_folders() const;
     std::string run_log_path() const;
     std::string result_root() const { return result_root_; }
@@ -173,21 +198,11 @@ private:
     int CellOf(const std::string &port) const;  // -1 when the port has no cell
     std::string FolderOf(const std::string &port) const;  // "" when it has none
     void ResetPortCells();
-    void ClearFolder(const std::string &path);
-    // The run log on disk: a snapshot taken under run_mutex_, written outside it by the log
-    // writer thread at most every run_log_interval_ms, at once at a port's end, and by
-    // RunFinished for the last time.
-    void RunLogChanged(bool now);  // with run_mutex_ held
-    void RunLogWriter();
-    void WriteRunLogSnapshot(const nlohmann::json &document, const std::string &path, std::uint64_t generation);
     void RunFinished(bool stopped);  // with run_mutex_ held
     void ReturnToIdle();
     // A result or run-log write that failed: an error line (once per path and reason) and a
     // mark in the run's summary.
     void SaveFailed(const std::string &path, const std::string &reason);
-    void AppendResult(const std::string &folder, const char *name, const void *data, std::size_t size);
-    template <typename Fill>
-    void WriteJsonResult(const std::string &folder, const char *name, Fill &&fill);
 
     IRunView &view_;
     SessionOptions options_;
@@ -202,15 +217,12 @@ private:
 
     // Ports, cells and counters: read by worker threads, changed by the scan and lost ports.
     mutable std::mutex state_mutex_;
-    std::vector<OpenPort> found_ports_;
-    std::vector<std::string> cell_labels_;
+    std::vector<PortRecord> ports_;
     int writer_count_ = 0;
     int lost_during_run_ = 0;
-    std::vector<std::string> result_folders_;
 
     // Serialises step, port-end, load-progress and script-error reports and printed blocks.
     mutable std::mutex run_mutex_;
-    nlohmann::json run_log_ = nlohmann::json::object();
     std::string run_log_path_;
     unsigned finished_ports_ = 0;
     std::size_t expected_ports_ = 0;  // run threads started; the run ends when all reported
@@ -218,21 +230,13 @@ private:
     RunSummary summary_;
     std::vector<std::string> run_ports_;   // the ports the run started on
     std::vector<std::string> done_ports_;  // ports that reported their end this run
-    std::uint64_t run_log_generation_ = 0;  // bumped at every change of run_log_
-    std::uint64_t run_log_taken_ = 0;       // the generation the writer last took
-
-    // The log writer thread and what it waits on (guarded by run_mutex_).
-    std::condition_variable run_log_wake_;
-    bool run_log_now_ = false;
-    bool run_log_quit_ = false;
-    std::thread run_log_thread_;
-    // Serialises the file writes; the newest generation on disk never goes back.
-    std::mutex run_log_file_mutex_;
-    std::uint64_t run_log_written_ = 0;
 
     // Save failures already reported in this run.
     std::mutex save_mutex_;
     std::vector<std::string> save_failures_;
+
+    RunLog run_log_;
+    ResultFiles files_;
 
     // The scan's progress thread outlives the scan call by a moment.
     std::mutex scan_mutex_;

@@ -8,7 +8,7 @@
 // payload length and the payload. When the answers run out, the next write fails.
 #include "core/crc32.h"
 #include "host/model/at_command.h"
-#include "host/run/serial_port_app.h"
+#include "host/run/port_manager.h"
 
 #include <cstdint>
 #include <cstdio>

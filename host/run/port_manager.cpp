@@ -1,4 +1,4 @@
-#include "host/run/serial_port_app.h"
+#include "host/run/port_manager.h"
 
 #include "host/files/code_file.h"
 #include "host/files/json_file.h"
@@ -96,8 +96,15 @@ bool SerialPortApp::StartObject(std::int32_t slot) {
 
 std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, int baud_rate,
                                                     std::string *warning) {
-    CloseAll(false);
     std::vector<std::string> names;
+    for (const ScannedWriter &writer : ScanWriters(options, baud_rate, warning)) names.push_back(writer.name);
+    return names;
+}
+
+std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options, int baud_rate,
+                                                      std::string *warning) {
+    CloseAll(false);
+    std::vector<ScannedWriter> names;
 
     // Shared with the detached progress thread, which may outlive this call.
     struct ScanState {
@@ -150,14 +157,23 @@ std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, 
                     open_ports_.push_back({name, slot});  // before the probe: its answer is routed by name
                 }
                 StartObject(slot);
-                if (kelvra_at_get_writerinfo(protocol_object(slot), kProbeTimeoutMs) == nullptr) {
+                kelvra_at_object *object = protocol_object(slot);
+                const std::uint8_t *record = kelvra_at_get_writerinfo(object, kProbeTimeoutMs);
+                if (record == nullptr) {
                     {
                         std::lock_guard<std::mutex> lock(ports_mutex_);
                         std::erase_if(open_ports_, [slot](const OpenPort &p) { return p.index == slot; });
                     }
                     channel.Close();
                 } else {
-                    names.push_back(name);
+                    ScannedWriter writer{name, slot, channel.DevicePath(), {}};
+                    // Only what the answer really carried becomes the writer's identity.
+                    const std::int32_t carried = kelvra_at_received_payload_size(object);
+                    if (carried > 0) {
+                        std::memcpy(&writer.info, record,
+                                    std::min<std::size_t>(static_cast<std::size_t>(carried), sizeof writer.info));
+                    }
+                    names.push_back(std::move(writer));
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(kScanPauseMs));

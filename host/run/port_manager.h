@@ -64,6 +64,14 @@ struct OpenPort {
     std::int32_t index;  // port slot
 };
 
+// A writer that answered the scan's probe, with what the probe returned.
+struct ScannedWriter {
+    std::string name;
+    std::int32_t slot = -1;
+    std::string device;
+    kvat_writer_info info{};  // zeros where the answer carried less than the record
+};
+
 // Offline status of one poll: 0 finished, 1 running (two words from the writer), -1 other.
 struct OfflineStatus {
     std::int32_t state;
@@ -128,6 +136,9 @@ public:
     // candidates had to be left out.
     std::vector<std::string> ScanAndOpen(const ScanOptions &options, int baud_rate,
                                          std::string *warning = nullptr);
+    // The same scan, returning each writer that answered with its slot, device and identity.
+    std::vector<ScannedWriter> ScanWriters(const ScanOptions &options, int baud_rate,
+                                           std::string *warning = nullptr);
     std::vector<std::string> ScanAndOpen(bool any_port, int baud_rate);
 
     // Closes every open port and empties the port list; with `notify`, then OnAllPortsClosed.
