@@ -70,7 +70,7 @@ int run(const RunOptions &o) {
     options.scan.explicit_ports = ports;
     options.scan_linger_ms = 0;
     kelvra::run::RunSession session(output, options);
-    session.app().set_at_baud_rate(o.baud);
+    session.set_at_baud_rate(o.baud);
     session.set_cover_file(!o.no_cover_file);
     session.set_print_info(o.print_info);
 

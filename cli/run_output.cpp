@@ -154,19 +154,38 @@ void RunOutput::ConsoleLine(const std::string &line) {
     draw_bars(true);
 }
 
-kelvra::run::MessageBoxAnswer RunOutput::ShowMessageBox(const std::string &text, const std::string &caption,
-                                                        kelvra::run::MessageBoxIcon,
-                                                        kelvra::run::MessageBoxButtons buttons) {
+kelvra::run::MessageBoxAnswer RunOutput::Ask(const kelvra::run::Question &question) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         erase_bars();
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        std::fprintf(stderr, "%s: %s\n", question.caption.c_str(), question.text.c_str());
         std::fflush(stderr);
         draw_bars(true);
     }
     // Nobody can answer a question here: the safe answer is no.
-    return buttons == kelvra::run::MessageBoxButtons::YesNo ? kelvra::run::MessageBoxAnswer::No
-                                                             : kelvra::run::MessageBoxAnswer::Ok;
+    return question.buttons == kelvra::run::MessageBoxButtons::YesNo ? kelvra::run::MessageBoxAnswer::No
+                                                                      : kelvra::run::MessageBoxAnswer::Ok;
+}
+
+void RunOutput::OnEvent(const kelvra::run::RunEvent &event) {
+    using namespace kelvra::run;
+    if (const auto *line = std::get_if<LogLine>(&event)) {
+        print_line(line->entry, line->live);
+        return;
+    }
+    if (const auto *d = std::get_if<Diagnostic>(&event)) {
+        ConsoleLine(d->text);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        presenter_.OnEvent(event);
+    }
+    if (const auto *scan = std::get_if<ScanFinished>(&event)) OnScanFinished(*scan);
+    if (const auto *step = std::get_if<StepDone>(&event)) OnStep(*step);
+    if (const auto *end = std::get_if<PortEnded>(&event)) OnPortEnd(*end);
+    if (const auto *load = std::get_if<LoadProgress>(&event)) OnLoadProgress(*load);
+    if (const auto *done = std::get_if<RunFinished>(&event)) OnRunEnd(done->summary);
 }
 
 // ------------------------------------------ cells --------------------------------------------
@@ -198,30 +217,24 @@ void RunOutput::draw_bars(bool force) {
 }
 
 void RunOutput::BuildPortPanel(const std::vector<std::string> &names) {
-    std::lock_guard<std::mutex> lock(mutex_);
     erase_bars();
     cells_.clear();
     for (const std::string &name : names) cells_.push_back({name, 0, StatusPicture::Connected});
 }
 
 void RunOutput::SetCellPicture(int cell, StatusPicture picture) {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (cell < 0 || static_cast<std::size_t>(cell) >= cells_.size()) return;
     cells_[static_cast<std::size_t>(cell)].picture = picture;
     draw_bars(false);
 }
 
-void RunOutput::SetCellBarColour(int, std::uint32_t) {}
-
 void RunOutput::SetCellPosition(int cell, int position) {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (cell < 0 || static_cast<std::size_t>(cell) >= cells_.size()) return;
     cells_[static_cast<std::size_t>(cell)].position = position;
     draw_bars(false);
 }
 
 void RunOutput::SetCellLabel(int cell, const std::string &label) {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (cell < 0 || static_cast<std::size_t>(cell) >= cells_.size()) return;
     cells_[static_cast<std::size_t>(cell)].label = label;
     draw_bars(false);
@@ -229,16 +242,14 @@ void RunOutput::SetCellLabel(int cell, const std::string &label) {
 
 // ------------------------------------------ events -------------------------------------------
 
-void RunOutput::OnScanResult(const std::vector<std::string> &ports, const std::vector<std::string> &devices) {
+void RunOutput::OnScanFinished(const kelvra::run::ScanFinished &scan) {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        list.push_back({{"port", ports[i]}, {"device", i < devices.size() ? devices[i] : std::string()}});
-    }
+    for (const kelvra::run::PortRecord &port : scan.ports) list.push_back({{"port", port.name}, {"device", port.device}});
     emit({{"event", "scan"}, {"ports", list}});
 }
 
-void RunOutput::OnStep(const kelvra::run::StepEvent &step) {
+void RunOutput::OnStep(const kelvra::run::StepDone &step) {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::ordered_json event = {{"event", "step"},
                                     {"port", step.port},
@@ -251,14 +262,14 @@ void RunOutput::OnStep(const kelvra::run::StepEvent &step) {
     emit(event);
 }
 
-void RunOutput::OnPortEnd(const std::string &port, kelvra::run::ATResult result) {
+void RunOutput::OnPortEnd(const kelvra::run::PortEnded &end) {
     std::lock_guard<std::mutex> lock(mutex_);
-    emit({{"event", "port_done"}, {"port", port}, {"result", result}});
+    emit({{"event", "port_done"}, {"port", end.port}, {"result", end.result}});
 }
 
-void RunOutput::OnLoadProgress(std::uint32_t total, std::uint32_t sent) {
+void RunOutput::OnLoadProgress(const kelvra::run::LoadProgress &progress) {
     std::lock_guard<std::mutex> lock(mutex_);
-    emit({{"event", "load_progress"}, {"total", total}, {"sent", sent}});
+    emit({{"event", "load_progress"}, {"total", progress.total}, {"sent", progress.sent}, {"port", progress.port}});
 }
 
 void RunOutput::OnRunEnd(const kelvra::run::RunSummary &summary) {

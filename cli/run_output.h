@@ -3,6 +3,7 @@
 // Lines with one object per event. Shared by the run and scan verbs.
 #pragma once
 
+#include "host/run/panel_presenter.h"
 #include "host/run/run_session.h"
 
 #include <nlohmann/json.hpp>
@@ -15,7 +16,7 @@
 
 namespace kvat::cli {
 
-class RunOutput final : public kelvra::run::IRunView {
+class RunOutput final : public kelvra::run::IRunView, private kelvra::run::IPanelView {
 public:
     struct Options {
         bool json = false;
@@ -24,27 +25,13 @@ public:
     explicit RunOutput(Options options);
     ~RunOutput() override;
 
-    // ILogSink
-    void AppendLine(const kelvra::run::LogEntry &entry) override;
-    void ReplaceLiveLine(const kelvra::run::LogEntry &entry) override;
-    // IRunView
-    void BuildPortPanel(const std::vector<std::string> &names) override;
-    void SetCellPicture(int cell, kelvra::run::StatusPicture picture) override;
-    void SetCellBarColour(int cell, std::uint32_t colour) override;
-    void SetCellPosition(int cell, int position) override;
-    void SetCellLabel(int cell, const std::string &label) override;
-    void SetControlsEnabled(bool) override {}
-    void SetRunEnabled(bool) override {}
-    void SelectRow(int) override {}
-    kelvra::run::MessageBoxAnswer ShowMessageBox(const std::string &text, const std::string &caption,
-                                                 kelvra::run::MessageBoxIcon icon,
-                                                 kelvra::run::MessageBoxButtons buttons) override;
-    void OnScanResult(const std::vector<std::string> &ports, const std::vector<std::string> &devices) override;
-    void OnStep(const kelvra::run::StepEvent &step) override;
-    void OnPortEnd(const std::string &port, kelvra::run::ATResult result) override;
-    void OnLoadProgress(std::uint32_t total, std::uint32_t sent) override;
-    void OnRunEnd(const kelvra::run::RunSummary &summary) override;
-    void ConsoleLine(const std::string &line) override;
+    // IRunView: every event of the session, and its question.
+    void OnEvent(const kelvra::run::RunEvent &event) override;
+    kelvra::run::MessageBoxAnswer Ask(const kelvra::run::Question &question) override;
+
+    void AppendLine(const kelvra::run::LogEntry &entry);
+    void ReplaceLiveLine(const kelvra::run::LogEntry &entry);
+    void ConsoleLine(const std::string &line);
 
     // A plain line of the tool itself: stderr, never mixed into JSON output.
     void Note(const std::string &text);
@@ -61,6 +48,20 @@ private:
         int position = 0;
         kelvra::run::StatusPicture picture = kelvra::run::StatusPicture::Connected;
     };
+    // IPanelView: the progress bars, as the presenter sets them (with mutex_ held).
+    void BuildPortPanel(const std::vector<std::string> &names) override;
+    void SetCellPicture(int cell, kelvra::run::StatusPicture picture) override;
+    void SetCellBarColour(int, std::uint32_t) override {}
+    void SetCellPosition(int cell, int position) override;
+    void SetCellLabel(int cell, const std::string &label) override;
+    void SetControlsEnabled(bool) override {}
+    void SetRunEnabled(bool) override {}
+
+    void OnScanFinished(const kelvra::run::ScanFinished &scan);
+    void OnStep(const kelvra::run::StepDone &step);
+    void OnPortEnd(const kelvra::run::PortEnded &end);
+    void OnLoadProgress(const kelvra::run::LoadProgress &progress);
+    void OnRunEnd(const kelvra::run::RunSummary &summary);
     void print_line(const kelvra::run::LogEntry &entry, bool live);
     void erase_bars();   // with mutex_ held
     void draw_bars(bool force);  // with mutex_ held
@@ -74,6 +75,7 @@ private:
     bool stdout_closed_ = false;  // the reader of standard output went away
     bool bars_ = false;      // stderr is a terminal
     mutable std::mutex mutex_;
+    kelvra::run::PanelPresenter presenter_{*this};
     std::vector<Cell> cells_;
     int drawn_rows_ = 0;
     bool live_on_screen_ = false;

@@ -29,9 +29,11 @@ struct ScanVerbOptions {
 class ScanView final : public kelvra::run::NullRunView {
 public:
     explicit ScanView(RunOutput &inner) : inner_(inner) {}
-    void AppendLine(const kelvra::run::LogEntry &e) override { inner_.AppendLine(e); }
-    void ReplaceLiveLine(const kelvra::run::LogEntry &e) override { inner_.ReplaceLiveLine(e); }
-    void ConsoleLine(const std::string &line) override { inner_.ConsoleLine(line); }
+    void OnEvent(const kelvra::run::RunEvent &event) override {
+        if (std::holds_alternative<kelvra::run::LogLine>(event) || std::holds_alternative<kelvra::run::Diagnostic>(event)) {
+            inner_.OnEvent(event);
+        }
+    }
 
 private:
     RunOutput &inner_;
@@ -44,7 +46,7 @@ int run(const ScanVerbOptions &o) {
     options.scan_linger_ms = 0;
     ScanView view(output);
     kelvra::run::RunSession session(view, options);
-    session.app().set_at_baud_rate(o.baud);
+    session.set_at_baud_rate(o.baud);
     const std::vector<std::string> names = session.Scan(o.any_port);
     // The scan's records carry what each writer's probe answered: nothing is asked again.
     const std::vector<kelvra::run::PortRecord> writers = session.ports();

@@ -29,7 +29,9 @@ constexpr std::uint32_t kFlash = 0x08000000;
 // Renders nothing: the benchmark measures the engine and the writers.
 class QuietView final : public run::NullRunView {
 public:
-    void OnRunEnd(const run::RunSummary &summary) override { ok = summary.ok; }
+    void OnEvent(const run::RunEvent &event) override {
+        if (const auto *end = std::get_if<run::RunFinished>(&event)) ok = end->summary.ok;
+    }
     bool ok = false;
 };
 

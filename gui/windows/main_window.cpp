@@ -22,7 +22,9 @@
 #include <QThread>
 #include <QWindow>
 
+#include <cstdio>
 #include <cstdlib>
+#include <variant>
 
 namespace kelvra::gui::windows {
 namespace {
@@ -187,55 +189,65 @@ void MainWindow::StartUp() {
 
 // ------------------------------------- the session's view -------------------------------------
 
-void MainWindow::AppendLine(const run::LogEntry &entry) {
-    Post([this, entry] { log_view_->AppendLine(entry); });
+void MainWindow::OnEvent(const run::RunEvent &event) {
+    Post([this, event] { Render(event); });
 }
 
-void MainWindow::ReplaceLiveLine(const run::LogEntry &entry) {
-    Post([this, entry] { log_view_->ReplaceLiveLine(entry); });
+void MainWindow::Render(const run::RunEvent &event) {
+    if (const auto *line = std::get_if<run::LogLine>(&event)) {
+        if (line->live) {
+            log_view_->ReplaceLiveLine(line->entry);
+        } else {
+            log_view_->AppendLine(line->entry);
+        }
+        return;
+    }
+    if (const auto *diagnostic = std::get_if<run::Diagnostic>(&event)) {
+        std::printf("%s\n", diagnostic->text.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    if (const auto *progress = std::get_if<run::ScanProgress>(&event)) {
+        switch (progress->phase) {
+            case run::ScanProgress::Phase::Open: ScanWaitOpen(); break;
+            case run::ScanProgress::Phase::Progress:
+                if (wait_dialog_) wait_dialog_->SetProgress(progress->percent);
+                break;
+            case run::ScanProgress::Phase::Close: OnScanWaitClosed(); break;
+        }
+        return;
+    }
+    presenter_.OnEvent(event);
+    if (std::holds_alternative<run::RunFinished>(event)) Q_EMIT RunFinished();
 }
 
 void MainWindow::BuildPortPanel(const std::vector<std::string> &names) {
     std::vector<QString> labels;
     for (const std::string &name : names) labels.push_back(QString::fromStdString(name));
-    Post([this, labels] { port_panel_->Build(labels); });
+    port_panel_->Build(labels);
 }
 
-void MainWindow::SetCellPicture(int cell, run::StatusPicture picture) {
-    Post([this, cell, picture] { port_panel_->SetCellPicture(cell, picture); });
-}
+void MainWindow::SetCellPicture(int cell, run::StatusPicture picture) { port_panel_->SetCellPicture(cell, picture); }
 
-void MainWindow::SetCellBarColour(int cell, std::uint32_t colour) {
-    Post([this, cell, colour] { port_panel_->SetCellBarColour(cell, colour); });
-}
+void MainWindow::SetCellBarColour(int cell, std::uint32_t colour) { port_panel_->SetCellBarColour(cell, colour); }
 
-void MainWindow::SetCellPosition(int cell, int position) {
-    Post([this, cell, position] { port_panel_->SetCellPosition(cell, position); });
-}
+void MainWindow::SetCellPosition(int cell, int position) { port_panel_->SetCellPosition(cell, position); }
 
 void MainWindow::SetCellLabel(int cell, const std::string &label) {
-    Post([this, cell, text = QString::fromStdString(label)] { port_panel_->SetCellLabel(cell, text); });
+    port_panel_->SetCellLabel(cell, QString::fromStdString(label));
 }
 
-void MainWindow::SetControlsEnabled(bool enabled) {
-    Post([this, enabled] { ApplyControlsEnabled(enabled); });
-}
+void MainWindow::SetControlsEnabled(bool enabled) { ApplyControlsEnabled(enabled); }
 
-void MainWindow::SetRunEnabled(bool enabled) {
-    Post([this, enabled] { control(kRun)->setEnabled(enabled); });
-}
+void MainWindow::SetRunEnabled(bool enabled) { control(kRun)->setEnabled(enabled); }
 
-void MainWindow::SelectRow(int index) {
-    Post([this, index] { editor_->SelectRow(index); });
-}
-
-run::MessageBoxAnswer MainWindow::ShowMessageBox(const std::string &text, const std::string &caption,
-                                                 run::MessageBoxIcon icon, run::MessageBoxButtons buttons) {
-    const bool yes_no = buttons == run::MessageBoxButtons::YesNo;
+run::MessageBoxAnswer MainWindow::Ask(const run::Question &question) {
+    const bool yes_no = question.buttons == run::MessageBoxButtons::YesNo;
     // Only the thread that starts a run asks; a box from anywhere else would block a worker.
     if (QThread::currentThread() != thread()) return yes_no ? run::MessageBoxAnswer::No : run::MessageBoxAnswer::Ok;
-    QMessageBox box(icon == run::MessageBoxIcon::Error ? QMessageBox::Critical : QMessageBox::Question,
-                    QString::fromStdString(caption), QString::fromStdString(text),
+    if (question.row >= 0) editor_->SelectRow(question.row);
+    QMessageBox box(question.icon == run::MessageBoxIcon::Error ? QMessageBox::Critical : QMessageBox::Question,
+                    QString::fromStdString(question.caption), QString::fromStdString(question.text),
                     yes_no ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     const int answer = box.exec();
     if (!yes_no) return run::MessageBoxAnswer::Ok;
@@ -243,33 +255,17 @@ run::MessageBoxAnswer MainWindow::ShowMessageBox(const std::string &text, const 
 }
 
 void MainWindow::ScanWaitOpen() {
-    Post([this] {
-        scan_wait_opened_ = true;
-        if (!scanning_ || scan_wait_closed_) return;
-        // A window of its own (not a child): the disabled main window must not disable it.
-        auto *wait = new dialogs::WaitDialog(nullptr);
-        wait->setAttribute(Qt::WA_DeleteOnClose);
-        wait->setWindowIcon(windowIcon());
-        wait_dialog_ = wait;
-        wait->winId();
-        if (window()->windowHandle() != nullptr) wait->windowHandle()->setTransientParent(window()->windowHandle());
-        wait->CentreOver(frameGeometry());
-        wait->show();
-    });
-}
-
-void MainWindow::ScanWaitProgress(int percent) {
-    Post([this, percent] {
-        if (wait_dialog_) wait_dialog_->SetProgress(percent);
-    });
-}
-
-void MainWindow::ScanWaitClose() {
-    Post([this] { OnScanWaitClosed(); });
-}
-
-void MainWindow::OnRunEnd(const run::RunSummary &) {
-    Post([this] { Q_EMIT RunFinished(); });
+    scan_wait_opened_ = true;
+    if (!scanning_ || scan_wait_closed_) return;
+    // A window of its own (not a child): the disabled main window must not disable it.
+    auto *wait = new dialogs::WaitDialog(nullptr);
+    wait->setAttribute(Qt::WA_DeleteOnClose);
+    wait->setWindowIcon(windowIcon());
+    wait_dialog_ = wait;
+    wait->winId();
+    if (window()->windowHandle() != nullptr) wait->windowHandle()->setTransientParent(window()->windowHandle());
+    wait->CentreOver(frameGeometry());
+    wait->show();
 }
 
 // ------------------------------------------- scan ---------------------------------------------
@@ -351,7 +347,7 @@ void MainWindow::ExportScript() {
 
 void MainWindow::SaveScriptFile(const QString &path) {
     settings_.script_path = path.toStdString();
-    session_->app().parser().save_script(settings_.script_path, editor_->commands());
+    session_->SaveScript(settings_.script_path, editor_->commands());
 }
 
 void MainWindow::LoadScript() {

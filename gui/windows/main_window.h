@@ -8,6 +8,7 @@
 #include "gui/app/settings_file.h"
 #include "gui/dialogs/dialog_template.h"
 #include "gui/windows/command_list_editor.h"
+#include "host/run/panel_presenter.h"
 #include "host/run/run_session.h"
 
 #include <QDialog>
@@ -41,7 +42,7 @@ struct MainWindowOptions {
 // The address that ends the fourth start-up line.
 inline constexpr const char *kHelpAddress = "https://kelvra.example/docs/atcmd-gui";
 
-class MainWindow : public QDialog, public run::IRunView {
+class MainWindow : public QDialog, public run::IRunView, private run::IPanelView {
     Q_OBJECT
 public:
     enum : int {
@@ -56,23 +57,10 @@ public:
     // Waits for a scan still going, ends the session, then writes the settings file.
     ~MainWindow() override;
 
-    // ---- IRunView: any thread; each call is handed to the GUI thread ----
-    void AppendLine(const run::LogEntry &entry) override;
-    void ReplaceLiveLine(const run::LogEntry &entry) override;
-    void BuildPortPanel(const std::vector<std::string> &names) override;
-    void SetCellPicture(int cell, run::StatusPicture picture) override;
-    void SetCellBarColour(int cell, std::uint32_t colour) override;
-    void SetCellPosition(int cell, int position) override;
-    void SetCellLabel(int cell, const std::string &label) override;
-    void SetControlsEnabled(bool enabled) override;
-    void SetRunEnabled(bool enabled) override;
-    void SelectRow(int index) override;
-    run::MessageBoxAnswer ShowMessageBox(const std::string &text, const std::string &caption,
-                                         run::MessageBoxIcon icon, run::MessageBoxButtons buttons) override;
-    void ScanWaitOpen() override;
-    void ScanWaitProgress(int percent) override;
-    void ScanWaitClose() override;
-    void OnRunEnd(const run::RunSummary &summary) override;
+    // ---- IRunView: events from any thread, each handed to the GUI thread; the question on
+    // the GUI thread ----
+    void OnEvent(const run::RunEvent &event) override;
+    run::MessageBoxAnswer Ask(const run::Question &question) override;
 
     // ---- the window's operations (GUI thread) ----
     void Scan();
@@ -109,6 +97,17 @@ private:
     void Post(Fn &&fn) {
         QMetaObject::invokeMethod(this, std::forward<Fn>(fn), Qt::QueuedConnection);
     }
+    // What an event shows, on the GUI thread.
+    void Render(const run::RunEvent &event);
+    void ScanWaitOpen();
+    // IPanelView: the presenter's pictures, on the GUI thread.
+    void BuildPortPanel(const std::vector<std::string> &names) override;
+    void SetCellPicture(int cell, run::StatusPicture picture) override;
+    void SetCellBarColour(int cell, std::uint32_t colour) override;
+    void SetCellPosition(int cell, int position) override;
+    void SetCellLabel(int cell, const std::string &label) override;
+    void SetControlsEnabled(bool enabled) override;
+    void SetRunEnabled(bool enabled) override;
     void BuildWindow();
     void StartUp();
     void ApplyControlsEnabled(bool enabled);
@@ -128,6 +127,7 @@ private:
     widgets::PortPanel *port_panel_ = nullptr;
     widgets::CommandListView *list_view_ = nullptr;
     QPointer<dialogs::WaitDialog> wait_dialog_;
+    run::PanelPresenter presenter_{*this};
 
     // Scan: the window is usable again when the scan returned and its wait window closed.
     std::thread scan_thread_;

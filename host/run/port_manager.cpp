@@ -345,6 +345,11 @@ std::string SerialPortApp::FailureDetail(std::int32_t slot) const {
 
 std::string SerialPortApp::StepDetail() const { return FailureDetail(t_run_slot); }
 
+std::string SerialPortApp::RunPortName() const {
+    if (t_run_slot < 0) return {};
+    return channels_[static_cast<std::size_t>(t_run_slot)].DevicePortName();
+}
+
 bool SerialPortApp::WaitForRuns(unsigned timeout_ms) {
     std::unique_lock<std::mutex> lock(runs_mutex_);
     if (timeout_ms == std::numeric_limits<unsigned>::max()) {

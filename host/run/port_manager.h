@@ -7,6 +7,8 @@
 
 #include "core/kelvra_at_api.h"
 #include "host/model/cmd_param.h"
+#include "host/run/run_events.h"
+#include "host/run/scan_options.h"
 #include "host/script/cli_parse.h"
 #include "host/serial/port_discovery.h"
 #include "host/serial/serial_port.h"
@@ -26,12 +28,8 @@
 namespace kelvra::run {
 
 inline constexpr std::size_t kPortSlots = 24;
-inline constexpr int kDefaultAtBaudRate = 115200;
 inline constexpr const char *kNoPortName = "None port";
 
-// Result code of an executed command: 0 success, otherwise a result code (E_ATCmdError) or the
-// writer's own code, which may be one this program does not know.
-using ATResult = std::int32_t;
 
 // A step cut short by a stop request: neither succeeded nor failed, and never reported as a step.
 inline constexpr ATResult kStepStopped = -1;
@@ -115,13 +113,6 @@ public:
     virtual void OnScriptError(std::string &message, int *row) = 0;
 };
 
-// Where the port manager looks for writers and how it probes them.
-struct ScanOptions {
-    bool any_port = false;                     // debug mode: every listed port is a candidate
-    std::vector<std::string> explicit_ports;   // device paths named by the user, scanned after the listed ones
-    std::string sysfs_root = "/sys";
-};
-
 class SerialPortApp {
 public:
     explicit SerialPortApp(ISerialPortApp *observer);
@@ -177,6 +168,8 @@ public:
     // FailureDetail of the slot whose run thread calls it ("" on any other thread): what the
     // step report uses, since a lost port's slot can no longer be found by its name.
     std::string StepDetail() const;
+    // The port name of the slot whose run thread calls it ("" on any other thread).
+    std::string RunPortName() const;
 
     int at_baud_rate() const { return at_baud_rate_.load(); }
     void set_at_baud_rate(int baud) { at_baud_rate_.store(baud); }

@@ -1,5 +1,9 @@
 #include "host/run/run_session.h"
 
+#include "host/run/port_manager.h"
+#include "host/run/result_files.h"
+#include "host/run/run_log.h"
+
 #include "host/files/json_file.h"
 #include "host/files/writer_documents.h"
 #include "host/model/at_command.h"
@@ -8,6 +12,9 @@
 #include "host/script/cli_parse.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -54,10 +61,111 @@ std::tm local_now() {
 
 }  // namespace
 
-void IRunView::ConsoleLine(const std::string &line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
+// Everything behind the session's door. It is the port manager's observer, and turns what the
+// port manager reports into events.
+class RunSession::Impl final : public ISerialPortApp {
+public:
+    Impl(IRunView &view, SessionOptions options);
+    ~Impl() override;
+
+    void Emit(const RunEvent &event) {
+        for (IRunListener *listener : listeners_) listener->OnEvent(event);
+    }
+
+    std::vector<std::string> Scan(bool any_port);
+    void CloseAll();
+    bool StartRun(const std::vector<S_CmdParam> &commands);
+    int LoadScript(const std::string &path, std::vector<S_CmdParam> &commands, bool quiet);
+    void RequestStop();
+    bool WaitIdle(unsigned timeout_ms);
+    int writer_count() const;
+    std::vector<PortRecord> ports() const;
+    std::vector<std::string> result_folders() const;
+    std::string run_log_path() const;
+    bool CheckRows(const std::vector<S_CmdParam> &commands);
+    void PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label);
+    void PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n);
+
+    // ---- ISerialPortApp ----
+    void OnScanProgress(const std::atomic<unsigned> *count, const std::atomic<unsigned> *current,
+                        const std::atomic<bool> *finished) override;
+    void OnAllPortsClosed() override;
+    void OnPortRemoved(std::string &port) override;
+    void OnDataReceived(std::string &port, const char *bytes, int *count) override;
+    void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) override;
+    void OnPortDone(std::string &port, ATResult *result) override;
+    void OnLoadProgress(const std::uint32_t *total_sent) override;
+    void OnWriterInfo(std::string &port, kvat_writer_info *info) override;
+    void OnWriterConfig(std::string &port, kvat_writer_config *config) override;
+    void OnChipId(std::string &port, kvat_chip_id *id) override;
+    void OnMemoryData(std::string &port, kvat_memory_block *block) override;
+    void OnOptionBytes(std::string &port, kvat_option_bytes *bytes) override;
+    void OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) override;
+    void OnProjectInfo(std::string &port, kvat_project_info_record *info) override;
+    void OnOfflineStatus(std::string &port, OfflineStatus *status) override;
+    void OnScriptError(std::string &message, int *row) override;
+
+    int CellOf(const std::string &port) const;  // -1 when the port has no cell
+    std::string FolderOf(const std::string &port) const;  // "" when it has none
+    void ResetPortCells();
+    void RunFinished(bool stopped);  // with run_mutex_ held
+    void ReturnToIdle();
+    // A result or run-log write that failed: an error line (once per path and reason) and a
+    // mark in the run's summary.
+    void SaveFailed(const std::string &path, const std::string &reason);
+
+    // Message-log lines become events.
+    struct LogSink final : ILogSink {
+        explicit LogSink(Impl &impl) : impl_(impl) {}
+        void AppendLine(const LogEntry &entry) override { impl_.Emit(LogLine{entry, false}); }
+        void ReplaceLiveLine(const LogEntry &entry) override { impl_.Emit(LogLine{entry, true}); }
+        Impl &impl_;
+    };
+
+    IRunView &view_;
+    std::vector<IRunListener *> listeners_;
+    SessionOptions options_;
+    std::string result_root_;
+    std::string log_root_;
+    LogSink sink_;
+    MessageLog log_;
+
+    std::atomic<bool> print_info_{false};
+    std::atomic<bool> cover_file_{true};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_requested_{false};  // during the current run
+
+    // Ports, cells and counters: read by worker threads, changed by the scan and lost ports.
+    mutable std::mutex state_mutex_;
+    std::vector<PortRecord> ports_;
+    int writer_count_ = 0;
+    int lost_during_run_ = 0;
+
+    // Serialises step, port-end, load-progress and script-error reports and printed blocks.
+    mutable std::mutex run_mutex_;
+    std::string run_log_path_;
+    unsigned finished_ports_ = 0;
+    std::size_t expected_ports_ = 0;  // run threads started; the run ends when all reported
+    unsigned total_steps_ = 0;
+    RunSummary summary_;
+    std::vector<std::string> run_ports_;   // the ports the run started on
+    std::vector<std::string> done_ports_;  // ports that reported their end this run
+
+    // Save failures already reported in this run.
+    std::mutex save_mutex_;
+    std::vector<std::string> save_failures_;
+
+    RunLog run_log_;
+    ResultFiles files_;
+
+    // The scan's progress thread outlives the scan call by a moment.
+    std::mutex scan_mutex_;
+    std::condition_variable scan_done_;
+    unsigned scan_threads_ = 0;
+
+    // Last: its threads call back into the members above.
+    SerialPortApp app_;
+};
 
 std::string RunTimeStamp(const std::tm &local) {
     char buf[64];
@@ -66,40 +174,42 @@ std::string RunTimeStamp(const std::tm &local) {
     return buf;
 }
 
-RunSession::RunSession(IRunView &view, SessionOptions options)
+RunSession::Impl::Impl(IRunView &view, SessionOptions options)
     : view_(view),
       options_(std::move(options)),
-      log_(&view),
+      sink_(*this),
+      log_(&sink_),
       run_log_(options_.run_log, options_.run_log_interval_ms,
                [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); }),
       files_(log_, run_mutex_, [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); },
-             [this](const std::string &line) { view_.ConsoleLine(line); }),
+             [this](const std::string &line) { Emit(Diagnostic{line}); }),
       app_(this) {
+    listeners_.push_back(&view_);
     std::string dir = options_.program_dir;
     if (!dir.empty() && dir.back() != '/') dir += '/';
     result_root_ = dir + "InfoFile/";
     log_root_ = dir + "log/";
-    app_.SetConsole([this](const std::string &line) { view_.ConsoleLine(line); });
+    app_.SetConsole([this](const std::string &line) { Emit(Diagnostic{line}); });
 }
 
-RunSession::~RunSession() {
+RunSession::Impl::~Impl() {
     app_.RequestStop();
     app_.WaitForRuns(std::numeric_limits<unsigned>::max());
     std::unique_lock<std::mutex> lock(scan_mutex_);
     scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
 }
 
-int RunSession::writer_count() const {
+int RunSession::Impl::writer_count() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     return writer_count_;
 }
 
-std::vector<PortRecord> RunSession::ports() const {
+std::vector<PortRecord> RunSession::Impl::ports() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     return ports_;
 }
 
-std::vector<std::string> RunSession::result_folders() const {
+std::vector<std::string> RunSession::Impl::result_folders() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     std::vector<std::string> folders;
     for (const PortRecord &port : ports_) {
@@ -108,12 +218,12 @@ std::vector<std::string> RunSession::result_folders() const {
     return folders;
 }
 
-std::string RunSession::run_log_path() const {
+std::string RunSession::Impl::run_log_path() const {
     std::lock_guard<std::mutex> lock(run_mutex_);
     return run_log_path_;
 }
 
-int RunSession::CellOf(const std::string &port) const {
+int RunSession::Impl::CellOf(const std::string &port) const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     for (std::size_t k = 0; k < ports_.size(); ++k) {
         if (ports_[k].name == port) return static_cast<int>(k);
@@ -121,7 +231,7 @@ int RunSession::CellOf(const std::string &port) const {
     return -1;
 }
 
-std::string RunSession::FolderOf(const std::string &port) const {
+std::string RunSession::Impl::FolderOf(const std::string &port) const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     for (const PortRecord &record : ports_) {
         if (record.name == port) return record.result_folder;
@@ -131,7 +241,7 @@ std::string RunSession::FolderOf(const std::string &port) const {
 
 // ------------------------------------------ scan ---------------------------------------------
 
-std::vector<std::string> RunSession::Scan(bool any_port) {
+std::vector<std::string> RunSession::Impl::Scan(bool any_port) {
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         ports_.clear();  // a port lost during the scan has no cell to mark or count
@@ -145,7 +255,6 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
     }
     const std::vector<ScannedWriter> answered = app_.ScanWriters(scan, app_.at_baud_rate(), &warning);
     std::vector<std::string> names;
-    std::vector<std::string> devices;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         // A writer unplugged after it answered the probe is no longer open: it gets no cell,
@@ -163,52 +272,48 @@ std::vector<std::string> RunSession::Scan(bool any_port) {
                              field_text(writer.info.interface_version)};
             ports_.push_back(std::move(record));
             names.push_back(writer.name);
-            devices.push_back(writer.device);
         }
         writer_count_ = static_cast<int>(names.size());
         lost_during_run_ = 0;
+        if (!warning.empty()) log_.LogLevelLine(LogWarning, warning);
+        if (!names.empty()) {
+            log_.AppendLine(kScanDoneText, kColourSuccess);
+        } else {
+            log_.AppendLine(kScanNoneText, kColourError);
+        }
         // Under the lock, so that a loss reported from now on marks a cell of this panel.
-        view_.BuildPortPanel(names);
+        Emit(ScanFinished{ports_});
     }
-    if (!warning.empty()) log_.LogLevelLine(LogWarning, warning);
-    if (!names.empty()) {
-        log_.AppendLine(kScanDoneText, kColourSuccess);
-        view_.SetRunEnabled(true);
-    } else {
-        log_.AppendLine(kScanNoneText, kColourError);
-        view_.SetRunEnabled(false);
-    }
-    view_.OnScanResult(names, devices);
     // The scan is over when its wait window has closed too.
     std::unique_lock<std::mutex> lock(scan_mutex_);
     scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
     return names;
 }
 
-void RunSession::OnScanProgress(const std::atomic<unsigned> *count, const std::atomic<unsigned> *current,
+void RunSession::Impl::OnScanProgress(const std::atomic<unsigned> *count, const std::atomic<unsigned> *current,
                                 const std::atomic<bool> *finished) {
-    view_.ScanWaitOpen();
+    Emit(ScanProgress{ScanProgress::Phase::Open, 0});
     int last = -1;
     while (!finished->load()) {
         const unsigned n = count->load();
         const int percent = n < 2 ? 0 : static_cast<int>(static_cast<double>(current->load()) / (n - 1) * 99);
-        if (percent != last) view_.ScanWaitProgress(percent);
+        if (percent != last) Emit(ScanProgress{ScanProgress::Phase::Progress, percent});
         last = percent;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    view_.ScanWaitProgress(100);
+    Emit(ScanProgress{ScanProgress::Phase::Progress, 100});
     if (options_.scan_linger_ms != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.scan_linger_ms));
     }
-    view_.ScanWaitClose();
+    Emit(ScanProgress{ScanProgress::Phase::Close, 100});
     std::lock_guard<std::mutex> lock(scan_mutex_);
     if (scan_threads_ > 0) --scan_threads_;
     if (scan_threads_ == 0) scan_done_.notify_all();
 }
 
-void RunSession::CloseAll() { app_.CloseAll(true); }
+void RunSession::Impl::CloseAll() { app_.CloseAll(true); }
 
-void RunSession::OnAllPortsClosed() {
+void RunSession::Impl::OnAllPortsClosed() {
     log_.AppendLine(kAllClosedText, kColourError);
     int cells;
     {
@@ -218,18 +323,14 @@ void RunSession::OnAllPortsClosed() {
         // A loss still on its way is one of the ports just closed: it must not count again.
         for (PortRecord &record : ports_) record.closed = true;
     }
-    for (int k = 0; k < cells; ++k) {
-        view_.SetCellPicture(k, StatusPicture::Disconnect);
-        view_.SetCellBarColour(k, kBarRed);
-    }
-    view_.SetRunEnabled(false);
-    view_.SetControlsEnabled(true);
+    Emit(AllPortsClosed{cells});
 }
 
-void RunSession::OnPortRemoved(std::string &port) {
+void RunSession::Impl::OnPortRemoved(std::string &port) {
     log_.AppendLine(port + kLostSuffix, kColourError);
     int cell = -1;
-    bool idle_and_none_left = false;
+    bool during_run = false;
+    int writers_left = 0;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         for (std::size_t k = 0; k < ports_.size(); ++k) {
@@ -244,39 +345,31 @@ void RunSession::OnPortRemoved(std::string &port) {
         // Only a writer with a cell counts: one lost during a scan or after closing all has none.
         if (cell >= 0 && running_.load()) {
             ++lost_during_run_;
+            during_run = true;
         } else if (cell >= 0) {
             --writer_count_;
-            idle_and_none_left = writer_count_ == 0;
         }
+        writers_left = writer_count_ - lost_during_run_;
     }
-    if (cell >= 0) {
-        view_.SetCellPicture(cell, StatusPicture::Disconnect);
-        view_.SetCellLabel(cell, port + kLostSuffix);
-        view_.SetCellBarColour(cell, kBarRed);
-    }
-    if (idle_and_none_left) {
-        view_.SetRunEnabled(false);
-        view_.SetControlsEnabled(true);
-    }
+    Emit(PortLost{port, cell, during_run, writers_left});
 }
 
-void RunSession::OnDataReceived(std::string &, const char *, int *) {}
+void RunSession::Impl::OnDataReceived(std::string &, const char *, int *) {}
 
 // ------------------------------------------ run ----------------------------------------------
 
-bool RunSession::CheckRows(const std::vector<S_CmdParam> &commands) {
+bool RunSession::Impl::CheckRows(const std::vector<S_CmdParam> &commands) {
     const auto failure = kelvra::CheckRows(commands);
     if (!failure) return true;
     if (failure->kind == RowCheckKind::LogError) {
         log_.LogLevelLine(LogError, failure->message);
     } else {
-        view_.SelectRow(failure->row - 1);
-        view_.ShowMessageBox(failure->message, "错误", MessageBoxIcon::Error, MessageBoxButtons::Ok);
+        view_.Ask(Question{failure->message, "错误", MessageBoxIcon::Error, MessageBoxButtons::Ok, failure->row - 1});
     }
     return false;
 }
 
-void RunSession::ResetPortCells() {
+void RunSession::Impl::ResetPortCells() {
     std::vector<int> ready;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
@@ -284,19 +377,12 @@ void RunSession::ResetPortCells() {
             if (!ports_[k].lost && !ports_[k].closed) ready.push_back(static_cast<int>(k));
         }
     }
-    for (const int k : ready) {
-        view_.SetCellBarColour(k, kBarReady);
-        view_.SetCellPosition(k, 0);
-        view_.SetCellPicture(k, StatusPicture::Connected);
-    }
+    Emit(RunStarting{ready});
 }
 
-void RunSession::ReturnToIdle() {
-    view_.SetControlsEnabled(true);
-    view_.SetRunEnabled(writer_count() > 0);
-}
+void RunSession::Impl::ReturnToIdle() { Emit(Idle{writer_count()}); }
 
-bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
+bool RunSession::Impl::StartRun(const std::vector<S_CmdParam> &commands) {
     if (running_.load()) return false;
     if (commands.empty()) {
         log_.AppendLine(kEmptyListText, kColourError);
@@ -304,14 +390,12 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
     }
     if (!CheckRows(commands)) return false;
     ResetPortCells();
-    view_.SetControlsEnabled(false);
-    view_.SetRunEnabled(false);
 
     std::error_code error;
     if (!fs::is_directory(result_root_, error)) {
         fs::create_directories(result_root_, error);
         if (!fs::is_directory(result_root_, error) &&
-            view_.ShowMessageBox(kFolderQuestion, "提示", MessageBoxIcon::Question, MessageBoxButtons::YesNo) !=
+            view_.Ask(Question{kFolderQuestion, "提示", MessageBoxIcon::Question, MessageBoxButtons::YesNo}) !=
                 MessageBoxAnswer::Yes) {
             ReturnToIdle();
             return false;
@@ -368,6 +452,7 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
         done_ports_.clear();
     }
     stop_requested_.store(false);
+    Emit(RunStarted{this->ports(), static_cast<unsigned>(commands.size()), options_.run_log ? run_log_path() : std::string()});
     running_.store(true);
     const std::size_t started = app_.RunAll(&commands);
     {
@@ -382,7 +467,7 @@ bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) {
     return true;
 }
 
-void RunSession::SaveFailed(const std::string &path, const std::string &reason) {
+void RunSession::Impl::SaveFailed(const std::string &path, const std::string &reason) {
     const std::string text = path + ": " + reason;
     {
         std::lock_guard<std::mutex> lock(save_mutex_);
@@ -392,14 +477,12 @@ void RunSession::SaveFailed(const std::string &path, const std::string &reason) 
     log_.LogLevelLine(LogError, "cannot save " + text);
 }
 
-void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) {
+void RunSession::Impl::OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     const unsigned s = *step;
-    const unsigned n = total_steps_ == 0 ? 1 : total_steps_;
-    const int progress = static_cast<int>(s * 100 / n);
-    const int cell = CellOf(port);
-    StepEvent event;
+    StepDone event;
     event.port = port;
+    event.cell = CellOf(port);
     event.step = s;
     event.total = total_steps_;
     event.command = *command;
@@ -412,31 +495,21 @@ void RunSession::OnStepDone(std::string &port, unsigned *step, S_CmdParam *comma
         if (!event.detail.empty()) shown += " (" + event.detail + ")";
         log_.LogFormat(LogError, kStepFailedFormat, port.c_str(), static_cast<int>(s),
                        ATCmdName(command->command).c_str(), shown.c_str());
-        if (cell >= 0) {
-            view_.SetCellBarColour(cell, kBarRed);
-            view_.SetCellPicture(cell, StatusPicture::Failed);
-        }
         run_log_.StepFailed(port, s, event.command_line, event.message);
     } else {
         log_.LogFormat(LogSuccess, kStepDoneFormat, port.c_str(), static_cast<int>(s));
-        if (cell >= 0) view_.SetCellBarColour(cell, kBarGreen);
         run_log_.StepSucceeded(port, s, event.command_line);
     }
-    if (cell >= 0) view_.SetCellPosition(cell, progress);
-    view_.OnStep(event);
+    Emit(event);
 }
 
-void RunSession::OnPortDone(std::string &port, ATResult *result) {
+void RunSession::Impl::OnPortDone(std::string &port, ATResult *result) {
     std::lock_guard<std::mutex> lock(run_mutex_);
-    if (*result == 0) {
-        const int cell = CellOf(port);
-        if (cell >= 0) view_.SetCellPicture(cell, StatusPicture::Succeed);
-    }
     run_log_.PortEnded(port, *result == 0, total_steps_);
     summary_.port_results.emplace_back(port, *result);
     done_ports_.push_back(port);
     if (*result != 0) summary_.ok = false;
-    view_.OnPortEnd(port, *result);
+    Emit(PortEnded{port, CellOf(port), *result});
     ++finished_ports_;
     if (finished_ports_ >= expected_ports_) {
         finished_ports_ = 0;
@@ -444,7 +517,7 @@ void RunSession::OnPortDone(std::string &port, ATResult *result) {
     }
 }
 
-void RunSession::RunFinished(bool stopped) {
+void RunSession::Impl::RunFinished(bool stopped) {
     stopped = stopped || stop_requested_.load();
     if (stopped) {
         // A port that did not finish its list is neither passed nor failed.
@@ -468,7 +541,6 @@ void RunSession::RunFinished(bool stopped) {
         log_.LogLevelLine(LogInfo, kRunEndText);
     }
     log_.LogLevelLine(LogInfo, "");
-    ReturnToIdle();
     summary_.stopped = stopped;
     if (stopped) summary_.ok = false;
     summary_.run_log_path = options_.run_log ? run_log_path_ : std::string();
@@ -482,15 +554,15 @@ void RunSession::RunFinished(bool stopped) {
             if (!port.result_folder.empty()) summary_.result_folders.emplace_back(port.name, port.result_folder);
         }
     }
-    view_.OnRunEnd(summary_);
+    Emit(run::RunFinished{summary_, writer_count()});
 }
 
-void RunSession::RequestStop() {
+void RunSession::Impl::RequestStop() {
     if (running_.load()) stop_requested_.store(true);
     app_.RequestStop();
 }
 
-bool RunSession::WaitIdle(unsigned timeout_ms) {
+bool RunSession::Impl::WaitIdle(unsigned timeout_ms) {
     if (!app_.WaitForRuns(timeout_ms)) return false;
     // Ports that stopped early never report their end: close the run here.
     std::lock_guard<std::mutex> lock(run_mutex_);
@@ -498,23 +570,23 @@ bool RunSession::WaitIdle(unsigned timeout_ms) {
     return true;
 }
 
-void RunSession::OnLoadProgress(const std::uint32_t *total_sent) {
+void RunSession::Impl::OnLoadProgress(const std::uint32_t *total_sent) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     const std::uint32_t total = total_sent[0];
     const std::uint32_t sent = total_sent[1];
     const int percent = total == 0 ? 100 : static_cast<int>(static_cast<double>(sent) / total * 100);
     if (const auto text = FormatLogText(kLoadProgressFormat, percent)) log_.ReplaceLiveLine(*text, kColourInfo);
-    view_.OnLoadProgress(total, sent);
+    Emit(LoadProgress{app_.RunPortName(), total, sent});
 }
 
 // ----------------------------------------- scripts -------------------------------------------
 
-void RunSession::OnScriptError(std::string &message, int *row) {
+void RunSession::Impl::OnScriptError(std::string &message, int *row) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     log_.LogFormat(LogError, kScriptStopFormat, *row, message.c_str());
 }
 
-int RunSession::LoadScript(const std::string &path, std::vector<S_CmdParam> &commands, bool quiet) {
+int RunSession::Impl::LoadScript(const std::string &path, std::vector<S_CmdParam> &commands, bool quiet) {
     std::vector<std::string> messages;
     int code;
     try {
@@ -529,45 +601,100 @@ int RunSession::LoadScript(const std::string &path, std::vector<S_CmdParam> &com
     return code;
 }
 
-void RunSession::PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label) {
+void RunSession::Impl::PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label) {
     files_.PrintByteList(bytes, n, port, label);
 }
 
-void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n) {
+void RunSession::Impl::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n) {
     files_.PrintHexDump(bytes, address, n);
 }
 
-void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) {
-    view_.OnWriterInfoRecord(port, *info);
+void RunSession::Impl::OnWriterInfo(std::string &port, kvat_writer_info *info) {
     files_.WriterInfo(FolderOf(port), port, info, print_info_.load());
 }
 
-void RunSession::OnWriterConfig(std::string &port, kvat_writer_config *config) {
+void RunSession::Impl::OnWriterConfig(std::string &port, kvat_writer_config *config) {
     files_.WriterConfig(FolderOf(port), port, config, print_info_.load());
 }
 
-void RunSession::OnChipId(std::string &port, kvat_chip_id *id) {
+void RunSession::Impl::OnChipId(std::string &port, kvat_chip_id *id) {
     files_.ChipId(FolderOf(port), port, id, print_info_.load());
 }
 
-void RunSession::OnMemoryData(std::string &port, kvat_memory_block *block) {
+void RunSession::Impl::OnMemoryData(std::string &port, kvat_memory_block *block) {
     files_.MemoryBlock(FolderOf(port), port, block, print_info_.load());
 }
 
-void RunSession::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) {
+void RunSession::Impl::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) {
     files_.OptionBytes(FolderOf(port), port, bytes, print_info_.load());
 }
 
-void RunSession::OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) {
+void RunSession::Impl::OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) {
     files_.BroadcastRecord(FolderOf(port), record);
 }
 
-void RunSession::OnProjectInfo(std::string &port, kvat_project_info_record *info) {
+void RunSession::Impl::OnProjectInfo(std::string &port, kvat_project_info_record *info) {
     files_.ProjectInfo(FolderOf(port), port, info, print_info_.load());
 }
 
-void RunSession::OnOfflineStatus(std::string &, OfflineStatus *status) {
+void RunSession::Impl::OnOfflineStatus(std::string &, OfflineStatus *status) {
     if (status->state == 0) log_.LogLevelLine(LogSuccess, "offline programming done ...");
 }
+
+}  // namespace kelvra::run
+
+// ------------------------------------------ the door -----------------------------------------
+
+namespace kelvra::run {
+
+RunSession::RunSession(IRunView &view, SessionOptions options)
+    : impl_(std::make_unique<Impl>(view, std::move(options))) {}
+RunSession::~RunSession() = default;
+
+void RunSession::AddListener(IRunListener &listener) { impl_->listeners_.push_back(&listener); }
+std::vector<std::string> RunSession::Scan(bool any_port) { return impl_->Scan(any_port); }
+void RunSession::CloseAll() { impl_->CloseAll(); }
+bool RunSession::StartRun(const std::vector<S_CmdParam> &commands) { return impl_->StartRun(commands); }
+int RunSession::LoadScript(const std::string &path, std::vector<S_CmdParam> &commands, bool quiet) {
+    return impl_->LoadScript(path, commands, quiet);
+}
+bool RunSession::SaveScript(const std::string &path, const std::vector<S_CmdParam> &commands) {
+    return impl_->app_.parser().save_script(path, commands);
+}
+std::string RunSession::CommandLine(const S_CmdParam &command) const { return impl_->app_.parser().command_line(command); }
+void RunSession::RequestStop() { impl_->RequestStop(); }
+bool RunSession::WaitIdle(unsigned timeout_ms) { return impl_->WaitIdle(timeout_ms); }
+bool RunSession::running() const { return impl_->running_.load(); }
+void RunSession::set_print_info(bool on) { impl_->print_info_.store(on); }
+void RunSession::set_cover_file(bool on) { impl_->cover_file_.store(on); }
+bool RunSession::print_info() const { return impl_->print_info_.load(); }
+bool RunSession::cover_file() const { return impl_->cover_file_.load(); }
+int RunSession::at_baud_rate() const { return impl_->app_.at_baud_rate(); }
+void RunSession::set_at_baud_rate(int baud) { impl_->app_.set_at_baud_rate(baud); }
+int RunSession::writer_count() const { return impl_->writer_count(); }
+std::vector<PortRecord> RunSession::ports() const { return impl_->ports(); }
+std::vector<std::string> RunSession::result_folders() const { return impl_->result_folders(); }
+std::string RunSession::run_log_path() const { return impl_->run_log_path(); }
+std::string RunSession::result_root() const { return impl_->result_root_; }
+std::string RunSession::log_root() const { return impl_->log_root_; }
+MessageLog &RunSession::log() { return impl_->log_; }
+bool RunSession::CheckRows(const std::vector<S_CmdParam> &commands) { return impl_->CheckRows(commands); }
+SerialPortApp &RunSession::app() { return impl_->app_; }
+void RunSession::PrintByteList(const std::uint8_t *bytes, std::size_t n, const std::string &port, const char *label) {
+    impl_->PrintByteList(bytes, n, port, label);
+}
+void RunSession::PrintHexDump(const std::uint8_t *bytes, std::uint32_t address, std::size_t n) {
+    impl_->PrintHexDump(bytes, address, n);
+}
+void RunSession::OnChipId(std::string &port, kvat_chip_id *id) { impl_->OnChipId(port, id); }
+void RunSession::OnMemoryData(std::string &port, kvat_memory_block *block) { impl_->OnMemoryData(port, block); }
+void RunSession::OnOptionBytes(std::string &port, kvat_option_bytes *bytes) { impl_->OnOptionBytes(port, bytes); }
+void RunSession::OnBroadcastResponse(std::string &port, kvat_broadcast_record *record) {
+    impl_->OnBroadcastResponse(port, record);
+}
+void RunSession::OnWriterInfo(std::string &port, kvat_writer_info *info) { impl_->OnWriterInfo(port, info); }
+void RunSession::OnWriterConfig(std::string &port, kvat_writer_config *config) { impl_->OnWriterConfig(port, config); }
+void RunSession::OnProjectInfo(std::string &port, kvat_project_info_record *info) { impl_->OnProjectInfo(port, info); }
+void RunSession::OnPortRemoved(std::string &port) { impl_->OnPortRemoved(port); }
 
 }  // namespace kelvra::run

@@ -4,6 +4,8 @@
 
 #include "host/model/at_command.h"
 #include "host/model/cmd_param.h"
+#include "host/run/panel_presenter.h"
+#include "host/run/port_manager.h"
 #include "host/run/run_session.h"
 #include "sim/pty_writer.h"
 
@@ -34,9 +36,41 @@ struct Cell {
     int position = 0;
 };
 
-class RecordingView final : public IRunView {
+class RecordingView final : public IRunView, private IPanelView {
 public:
-    void AppendLine(const LogEntry &entry) override {
+    void OnEvent(const RunEvent &event) override {
+        if (const auto *line = std::get_if<LogLine>(&event)) {
+            if (line->live) {
+                ReplaceLiveLine(line->entry);
+            } else {
+                AppendLine(line->entry);
+            }
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            presenter_.OnEvent(event);
+            if (const auto *p = std::get_if<ScanProgress>(&event)) {
+                if (p->phase == ScanProgress::Phase::Open) scan_wait_ += "open;";
+                if (p->phase == ScanProgress::Phase::Progress) scan_percents_.push_back(p->percent);
+                if (p->phase == ScanProgress::Phase::Close) scan_wait_ += "close;";
+            } else if (const auto *step = std::get_if<StepDone>(&event)) {
+                steps_.push_back(*step);
+            } else if (const auto *end = std::get_if<RunFinished>(&event)) {
+                summaries_.push_back(end->summary);
+            } else if (const auto *d = std::get_if<Diagnostic>(&event)) {
+                console_.push_back(d->text);
+            }
+        }
+    }
+    MessageBoxAnswer Ask(const Question &question) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (question.row >= 0) selected_row_ = question.row;
+        boxes_.push_back(question.caption + ": " + question.text);
+        return answer_;
+    }
+
+    void AppendLine(const LogEntry &entry) {
         // A view slow to print a line, to widen the windows between threads.
         std::string needle;
         int slow_ms = 0;
@@ -52,7 +86,7 @@ public:
         lines_.push_back(entry);
         live_ = false;
     }
-    void ReplaceLiveLine(const LogEntry &entry) override {
+    void ReplaceLiveLine(const LogEntry &entry) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (live_) {
             lines_.back() = entry;
@@ -61,63 +95,6 @@ public:
         }
         live_ = true;
         ++live_updates_;
-    }
-    void BuildPortPanel(const std::vector<std::string> &names) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cells_.clear();
-        for (const auto &n : names) cells_.push_back({n, StatusPicture::Connected, 0, 0});
-    }
-    void SetCellPicture(int k, StatusPicture p) override { with_cell(k, [p](Cell &c) { c.picture = p; }); }
-    void SetCellBarColour(int k, std::uint32_t colour) override {
-        with_cell(k, [colour](Cell &c) { c.colour = colour; });
-    }
-    void SetCellPosition(int k, int position) override {
-        with_cell(k, [position](Cell &c) { c.position = position; });
-    }
-    void SetCellLabel(int k, const std::string &label) override {
-        with_cell(k, [&label](Cell &c) { c.label = label; });
-    }
-    void SetControlsEnabled(bool on) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        controls_enabled_ = on;
-    }
-    void SetRunEnabled(bool on) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        run_enabled_ = on;
-    }
-    void SelectRow(int index) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        selected_row_ = index;
-    }
-    MessageBoxAnswer ShowMessageBox(const std::string &text, const std::string &caption, MessageBoxIcon,
-                                    MessageBoxButtons) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        boxes_.push_back(caption + ": " + text);
-        return answer_;
-    }
-    void ScanWaitOpen() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scan_wait_ += "open;";
-    }
-    void ScanWaitProgress(int percent) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scan_percents_.push_back(percent);
-    }
-    void ScanWaitClose() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scan_wait_ += "close;";
-    }
-    void OnStep(const StepEvent &step) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        steps_.push_back(step);
-    }
-    void OnRunEnd(const RunSummary &summary) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        summaries_.push_back(summary);
-    }
-    void ConsoleLine(const std::string &line) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        console_.push_back(line);
     }
 
     std::vector<LogEntry> lines() const { return locked(lines_); }
@@ -153,6 +130,24 @@ public:
     }
 
 private:
+    // IPanelView, called by the presenter with mutex_ held.
+    void BuildPortPanel(const std::vector<std::string> &names) override {
+        cells_.clear();
+        for (const auto &n : names) cells_.push_back({n, StatusPicture::Connected, 0, 0});
+    }
+    void SetCellPicture(int k, StatusPicture p) override { with_cell(k, [p](Cell &c) { c.picture = p; }); }
+    void SetCellBarColour(int k, std::uint32_t colour) override {
+        with_cell(k, [colour](Cell &c) { c.colour = colour; });
+    }
+    void SetCellPosition(int k, int position) override {
+        with_cell(k, [position](Cell &c) { c.position = position; });
+    }
+    void SetCellLabel(int k, const std::string &label) override {
+        with_cell(k, [&label](Cell &c) { c.label = label; });
+    }
+    void SetControlsEnabled(bool on) override { controls_enabled_ = on; }
+    void SetRunEnabled(bool on) override { run_enabled_ = on; }
+
     template <typename T>
     T locked(const T &value) const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -160,13 +155,13 @@ private:
     }
     template <typename Fn>
     void with_cell(int k, Fn fn) {
-        std::lock_guard<std::mutex> lock(mutex_);
         ASSERT_GE(k, 0);
         ASSERT_LT(static_cast<std::size_t>(k), cells_.size());
         fn(cells_[static_cast<std::size_t>(k)]);
     }
 
     mutable std::mutex mutex_;
+    PanelPresenter presenter_{*this};
     std::vector<LogEntry> lines_;
     bool live_ = false;
     int live_updates_ = 0;
