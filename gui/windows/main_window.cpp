@@ -255,8 +255,7 @@ run::MessageBoxAnswer MainWindow::Ask(const run::Question &question) {
 }
 
 void MainWindow::ScanWaitOpen() {
-    scan_wait_opened_ = true;
-    if (!scanning_ || scan_wait_closed_) return;
+    if (!scanning_) return;
     // A window of its own (not a child): the disabled main window must not disable it.
     auto *wait = new dialogs::WaitDialog(nullptr);
     wait->setAttribute(Qt::WA_DeleteOnClose);
@@ -273,13 +272,11 @@ void MainWindow::ScanWaitOpen() {
 void MainWindow::Scan() {
     if (scanning_ || session_->running()) return;
     scanning_ = true;
-    scan_returned_ = false;
-    scan_wait_opened_ = false;
-    scan_wait_closed_ = false;
     setEnabled(false);
     if (scan_thread_.joinable()) scan_thread_.join();
     const bool any_port = controls_.get<QCheckBox>(kDebugMode)->isChecked();
-    // The scan probes every candidate and blocks; the window stays responsive meanwhile.
+    // The scan probes every candidate and blocks until its wait window closed; the window stays
+    // responsive meanwhile. The close of the wait window is posted before the scan's return.
     scan_thread_ = std::thread([this, any_port] {
         session_->Scan(any_port);
         Post([this] { OnScanReturned(); });
@@ -288,21 +285,11 @@ void MainWindow::Scan() {
 
 void MainWindow::OnScanReturned() {
     if (scan_thread_.joinable()) scan_thread_.join();
-    scan_returned_ = true;
-    if (scan_wait_closed_) {
-        FinishScan();
-    } else if (!scan_wait_opened_) {
-        // A scan that failed before its progress display started never closes one.
-        QTimer::singleShot(2000, this, [this] {
-            if (scanning_ && !scan_wait_opened_) FinishScan();
-        });
-    }
+    FinishScan();
 }
 
 void MainWindow::OnScanWaitClosed() {
-    scan_wait_closed_ = true;
     if (wait_dialog_) wait_dialog_->close();
-    if (scan_returned_) FinishScan();
 }
 
 void MainWindow::FinishScan() {

@@ -129,12 +129,9 @@ private:
     QPointer<dialogs::WaitDialog> wait_dialog_;
     run::PanelPresenter presenter_{*this};
 
-    // Scan: the window is usable again when the scan returned and its wait window closed.
+    // Scan: the window is usable again when the scan returned (its wait window closed first).
     std::thread scan_thread_;
     bool scanning_ = false;
-    bool scan_returned_ = false;
-    bool scan_wait_opened_ = false;
-    bool scan_wait_closed_ = false;
 
     // Closing during a scan or a run.
     bool close_requested_ = false;

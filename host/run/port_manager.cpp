@@ -37,8 +37,9 @@ SerialPortApp::SerialPortApp(ISerialPortApp *observer)
 SerialPortApp::~SerialPortApp() {
     RequestStop();
     CloseAll(false);
-    // The run threads use this object until they report their end.
+    // The run threads and the scan's progress thread use this object until they end.
     WaitForRuns(std::numeric_limits<unsigned>::max());
+    JoinScanProgress();
     for (auto &channel : channels_) {
         channel.DataReady.disconnect_all();
         channel.PortLost.disconnect_all();
@@ -106,7 +107,8 @@ std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options
     CloseAll(false);
     std::vector<ScannedWriter> names;
 
-    // Shared with the detached progress thread, which may outlive this call.
+    JoinScanProgress();
+    // Shared with the progress thread, which outlives this call until it is joined.
     struct ScanState {
         std::atomic<unsigned> count{0};
         std::atomic<unsigned> current{0};
@@ -120,9 +122,9 @@ std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options
     } guard{state.get()};
     // Started before anything can fail, so that every scan has its display and ends it.
     if (observer_ != nullptr) {
-        std::thread([observer = observer_, state] {
+        progress_thread_ = std::thread([observer = observer_, state] {
             observer->OnScanProgress(&state->count, &state->current, &state->finished);
-        }).detach();
+        });
     }
 
     try {
@@ -275,12 +277,11 @@ std::size_t SerialPortApp::RunAll(const std::vector<S_CmdParam> *commands) {
     }
     // One copy for all ports, alive until the last run thread lets go of it.
     auto list = std::make_shared<const std::vector<S_CmdParam>>(*commands);
-    {
-        std::lock_guard<std::mutex> lock(runs_mutex_);
-        runs_ += static_cast<unsigned>(ports.size());
-    }
+    WaitForRuns(std::numeric_limits<unsigned>::max());  // a run never starts beside another
+    std::lock_guard<std::mutex> lock(runs_mutex_);
+    runs_ += static_cast<unsigned>(ports.size());
     for (const OpenPort &port : ports) {
-        std::thread([this, slot = port.index, list] { PortRun(slot, list); }).detach();
+        run_threads_.emplace_back([this, slot = port.index, list] { PortRun(slot, list); });
     }
     return ports.size();
 }
@@ -351,12 +352,30 @@ std::string SerialPortApp::RunPortName() const {
 }
 
 bool SerialPortApp::WaitForRuns(unsigned timeout_ms) {
-    std::unique_lock<std::mutex> lock(runs_mutex_);
-    if (timeout_ms == std::numeric_limits<unsigned>::max()) {
-        runs_done_.wait(lock, [this] { return runs_ == 0; });
-        return true;
+    std::vector<std::thread> ended;
+    {
+        std::unique_lock<std::mutex> lock(runs_mutex_);
+        if (timeout_ms == std::numeric_limits<unsigned>::max()) {
+            runs_done_.wait(lock, [this] { return runs_ == 0; });
+        } else if (!runs_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return runs_ == 0; })) {
+            return false;
+        }
+        ended.swap(run_threads_);
     }
-    return runs_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return runs_ == 0; });
+    // Every thread is past its last report: the joins end at once. A run thread never waits
+    // for itself (it is not among the ones still counted when it could call this).
+    for (std::thread &thread : ended) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+    return true;
+}
+
+void SerialPortApp::JoinScanProgress() {
+    if (progress_thread_.joinable() && progress_thread_.get_id() != std::this_thread::get_id()) progress_thread_.join();
 }
 
 bool SerialPortApp::Running() const {

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kelvra::run {
@@ -132,10 +133,14 @@ public:
                                            std::string *warning = nullptr);
     std::vector<std::string> ScanAndOpen(bool any_port, int baud_rate);
 
+    // Waits for the last scan's progress thread (its display closed). Every scan's thread is
+    // joined: by the next scan, by this call or by the destructor.
+    void JoinScanProgress();
+
     // Closes every open port and empties the port list; with `notify`, then OnAllPortsClosed.
     void CloseAll(bool notify);
 
-    // Starts one detached thread per open port running `commands`, and returns at once with
+    // Starts one thread per open port running `commands`, and returns at once with
     // the number of threads started. With no open port, reports "None port" with result 38 at
     // once, on this thread, and returns 0.
     std::size_t RunAll(const std::vector<S_CmdParam> *commands);
@@ -158,7 +163,8 @@ public:
     // Asks every port's run to end after its current command (no further command starts; the
     // stopped ports report no end). Cleared by the next RunAll.
     void RequestStop();
-    // Waits until no run thread is left, at most `timeout_ms`; true when none is left.
+    // Waits until no run thread is left, at most `timeout_ms`; true when none is left, and
+    // then every run thread has been joined.
     bool WaitForRuns(unsigned timeout_ms);
     bool Running() const;
     // Why the slot's last command failed, beyond its result code ("" when there is nothing to
@@ -238,6 +244,10 @@ private:
     mutable std::mutex runs_mutex_;
     std::condition_variable runs_done_;
     unsigned runs_ = 0;
+    std::vector<std::thread> run_threads_;  // joined once they all ended
+    std::thread progress_thread_;           // the last scan's progress display
+    void JoinEndedRuns();  // with runs_ == 0
+
 };
 
 // Text in the system's multibyte code page (UTF-8 here) as UTF-8 in a 255-byte buffer:

@@ -158,11 +158,6 @@ public:
     RunLog run_log_;
     ResultFiles files_;
 
-    // The scan's progress thread outlives the scan call by a moment.
-    std::mutex scan_mutex_;
-    std::condition_variable scan_done_;
-    unsigned scan_threads_ = 0;
-
     // Last: its threads call back into the members above.
     SerialPortApp app_;
 };
@@ -195,8 +190,6 @@ RunSession::Impl::Impl(IRunView &view, SessionOptions options)
 RunSession::Impl::~Impl() {
     app_.RequestStop();
     app_.WaitForRuns(std::numeric_limits<unsigned>::max());
-    std::unique_lock<std::mutex> lock(scan_mutex_);
-    scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
 }
 
 int RunSession::Impl::writer_count() const {
@@ -249,10 +242,6 @@ std::vector<std::string> RunSession::Impl::Scan(bool any_port) {
     ScanOptions scan = options_.scan;
     scan.any_port = any_port;
     std::string warning;
-    {
-        std::lock_guard<std::mutex> lock(scan_mutex_);
-        ++scan_threads_;  // the scan's progress display, which ends on its own thread
-    }
     const std::vector<ScannedWriter> answered = app_.ScanWriters(scan, app_.at_baud_rate(), &warning);
     std::vector<std::string> names;
     {
@@ -285,8 +274,7 @@ std::vector<std::string> RunSession::Impl::Scan(bool any_port) {
         Emit(ScanFinished{ports_});
     }
     // The scan is over when its wait window has closed too.
-    std::unique_lock<std::mutex> lock(scan_mutex_);
-    scan_done_.wait(lock, [this] { return scan_threads_ == 0; });
+    app_.JoinScanProgress();
     return names;
 }
 
@@ -306,9 +294,6 @@ void RunSession::Impl::OnScanProgress(const std::atomic<unsigned> *count, const 
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.scan_linger_ms));
     }
     Emit(ScanProgress{ScanProgress::Phase::Close, 100});
-    std::lock_guard<std::mutex> lock(scan_mutex_);
-    if (scan_threads_ > 0) --scan_threads_;
-    if (scan_threads_ == 0) scan_done_.notify_all();
 }
 
 void RunSession::Impl::CloseAll() { app_.CloseAll(true); }
