@@ -25,7 +25,7 @@ constexpr int kExitInterrupted = 130;
 constexpr const char *kExitTable =
     "Exit status:\n"
     "  0    every writer ran the whole list and every result was saved\n"
-    "  1    a writer failed a step\n"
+    "  1    a writer failed a step (programming, or verify: code 1000)\n"
     "  2    wrong arguments\n"
     "  3    the script, a row or the scan refused the run before anything was sent\n"
     "  4    an internal error\n"
@@ -42,6 +42,7 @@ struct RunOptions {
     bool no_cover_file = false;
     bool print_info = false;
     bool json = false;
+    bool no_verify = false;
 };
 
 volatile std::sig_atomic_t g_interrupts = 0;
@@ -69,6 +70,7 @@ int run(const RunOptions &o) {
     options.program_dir = o.out;
     options.scan.explicit_ports = ports;
     options.scan_linger_ms = 0;
+    options.verify = !o.no_verify;
     kelvra::run::RunSession session(output, options);
     session.set_at_baud_rate(o.baud);
     session.set_cover_file(!o.no_cover_file);
@@ -116,6 +118,7 @@ int run(const RunOptions &o) {
         }
     }
     const kelvra::run::RunSummary summary = output.summary();
+    output.PrintUnitTable();
     if (!output.json_mode()) {
         if (!summary.run_log_path.empty() && std::filesystem::exists(summary.run_log_path)) {
             output.Note("run log: " + summary.run_log_path);
@@ -150,6 +153,8 @@ void setup(CLI::App &app) {
     sub->add_flag("--no-cover-file", o->no_cover_file, "A new result folder per run (<port>-<time>)");
     sub->add_flag("--print-info", o->print_info, "Print what reading commands return");
     sub->add_flag("--json", o->json, "JSON Lines: one object per event on standard output");
+    sub->add_flag("--no-verify", o->no_verify,
+                  "Do not read back what each -write wrote (by default every byte is compared)");
     sub->callback([o] { set_exit_code(run(*o)); });
 }
 

@@ -1,5 +1,7 @@
 #include "cli/run_output.h"
 
+#include "host/model/at_command.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -245,7 +247,14 @@ void RunOutput::SetCellLabel(int cell, const std::string &label) {
 void RunOutput::OnScanFinished(const kelvra::run::ScanFinished &scan) {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const kelvra::run::PortRecord &port : scan.ports) list.push_back({{"port", port.name}, {"device", port.device}});
+    for (const kelvra::run::PortRecord &port : scan.ports) {
+        list.push_back({{"port", port.name},
+                        {"device", port.device},
+                        {"writer_serial", port.writer.serial_number},
+                        {"writer_type", port.writer.type},
+                        {"hw_version", port.writer.hardware_version},
+                        {"fw_version", port.writer.interface_version}});
+    }
     emit({{"event", "scan"}, {"ports", list}});
 }
 
@@ -259,12 +268,29 @@ void RunOutput::OnStep(const kelvra::run::StepDone &step) {
                                     {"result", step.result},
                                     {"message", step.message}};
     if (!step.detail.empty()) event["detail"] = step.detail;
+    event["writer_serial"] = step.writer_serial;
+    if (step.command.command == kelvra::ATCmdWriteTargetMemory) {
+        event["verified"] = step.verified;
+        event["verified_bytes"] = step.verified_bytes;
+    }
     emit(event);
 }
 
 void RunOutput::OnPortEnd(const kelvra::run::PortEnded &end) {
     std::lock_guard<std::mutex> lock(mutex_);
-    emit({{"event", "port_done"}, {"port", end.port}, {"result", end.result}});
+    const kelvra::run::UnitFacts &unit = end.unit;
+    nlohmann::ordered_json event = {{"event", "port_done"}, {"port", end.port}, {"result", end.result},
+                                    {"writer_serial", unit.writer_serial}};
+    if (!unit.chip_id.empty()) event["chip_id"] = unit.chip_id;
+    event["started"] = unit.started;
+    event["ended"] = unit.ended;
+    event["duration_ms"] = unit.duration_ms;
+    event["bytes_written"] = unit.bytes_written;
+    event["bytes_read"] = unit.bytes_read;
+    event["verified"] = unit.verified;
+    event["image_sha256"] = unit.image_sha256;
+    emit(event);
+    units_.push_back({end.port, unit.writer_serial, end.result, unit.duration_ms, unit.verified});
 }
 
 void RunOutput::OnLoadProgress(const kelvra::run::LoadProgress &progress) {
@@ -288,6 +314,35 @@ void RunOutput::OnRunEnd(const kelvra::run::RunSummary &summary) {
     }
     if (!summary.save_failures.empty()) event["save_failures"] = summary.save_failures;
     emit(event);
+}
+
+void RunOutput::PrintUnitTable() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // On a terminal only: piped output stays as it was.
+    if (!bars_ || units_.empty()) return;
+    erase_bars();
+    std::vector<std::vector<std::string>> rows = {{"PORT", "WRITER", "RESULT", "TIME", "VERIFIED"}};
+    for (const UnitRow &u : units_) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.2f s", static_cast<double>(u.duration_ms) / 1000.0);
+        rows.push_back({u.port, u.writer_serial.empty() ? "-" : u.writer_serial,
+                        u.result == 0 ? "passed" : "failed (" + std::to_string(u.result) + ")", time,
+                        u.verified ? "yes" : "no"});
+    }
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto &row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    }
+    for (const auto &row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    std::fflush(stderr);
+    draw_bars(true);
 }
 
 }  // namespace kvat::cli

@@ -41,6 +41,8 @@ public:
     bool json_mode() const { return options_.json; }
     bool run_ended() const;
     kelvra::run::RunSummary summary() const;
+    // The end-of-run table: port, writer serial, result, time, verified (plain output only).
+    void PrintUnitTable();
 
 private:
     struct Cell {
@@ -82,6 +84,15 @@ private:
     std::string last_live_text_;
     std::chrono::steady_clock::time_point last_draw_{};
     bool run_ended_ = false;
+    // Each port's end, for the table that closes a run on a terminal.
+    struct UnitRow {
+        std::string port;
+        std::string writer_serial;
+        kelvra::run::ATResult result = 0;
+        std::int64_t duration_ms = 0;
+        bool verified = false;
+    };
+    std::vector<UnitRow> units_;
     kelvra::run::RunSummary summary_;
 };
 

@@ -142,6 +142,11 @@ void setup(CLI::App &app) {
                     "Close the line after this many request frames")->group(faults);
     sub->add_option("--fault-writer", o->fault_writer, "Faults for this writer index only")
         ->group(faults);
+    sub->add_option("--fault-flip-bit", o->faults.flip_bit,
+                    "Store the byte at this address with its lowest bit inverted (and say ACK)")
+        ->group(faults);
+    sub->add_option("--fault-drop-chunk", o->faults.drop_chunk,
+                    "Acknowledge the n-th write chunk (from 1) without storing it")->group(faults);
     sub->add_option("--fault-nth", o->faults.only_nth,
                     "Faults for the n-th matching request only (default: every one)")->group(faults);
     sub->callback([o] { set_exit_code(run(*o)); });

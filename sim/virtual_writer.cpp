@@ -365,7 +365,13 @@ VirtualWriter::Answer VirtualWriter::target_write(const Bytes &p) {
     for (uint32_t i = 0; i < n; ++i) {
         if ((dest[i] & p[8 + i]) != p[8 + i]) return nack(KVAT_ERR_TARGET_WRITE);
     }
+    ++write_chunks_;
+    if (faults_.drop_chunk != 0 && write_chunks_ == faults_.drop_chunk) return ack();
     std::copy(p.begin() + 8, p.begin() + 8 + n, dest);
+    if (faults_.flip_bit >= 0) {
+        const int64_t at = faults_.flip_bit - static_cast<int64_t>(address);
+        if (at >= 0 && at < static_cast<int64_t>(n)) dest[at] ^= 0x01;
+    }
     return ack();
 }
 

@@ -68,6 +68,9 @@ struct FaultSettings {
     std::vector<std::pair<uint32_t, uint8_t>> patch;  // payload bytes replaced: {offset, value}
     int32_t payload_size = -1;    // cut or zero-extend the payload to this many bytes
     int64_t declare_payload = -1; // the payload length word says this, whatever the frame carries
+    // Wrong data stored silently, the writer still saying ACK: what only a read-back finds.
+    int64_t flip_bit = -1;        // the byte at this address is stored with its lowest bit inverted
+    uint32_t drop_chunk = 0;      // the n-th write chunk (from 1) is acknowledged and not stored
 };
 
 // One request as the writer took it from the line.
@@ -170,6 +173,7 @@ private:
     Bytes flash_;
     Bytes option_bytes_;
     uint32_t write_total_ = 0;
+    uint32_t write_chunks_ = 0;  // write chunks received, for the drop-chunk fault
     uint32_t last_reset_ = 0xFFFFFFFF;
 
     std::vector<Project> projects_;

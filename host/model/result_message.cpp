@@ -127,6 +127,7 @@ static_assert(table_matches_codes(),
 }  // namespace
 
 std::string_view ATCmdErrorMessage(std::int32_t code) {
+    if (code == kHostErrVerify) return " Verify failed: the data read back differs from the data written";
     const auto *end = std::end(kResultMessages);
     const auto *it = std::lower_bound(
         std::begin(kResultMessages), end, code,

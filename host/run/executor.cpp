@@ -6,10 +6,13 @@
 #include "host/files/code_file.h"
 #include "host/files/json_file.h"
 #include "host/files/writer_documents.h"
+#include "host/files/sha256.h"
 #include "host/model/at_command.h"
+#include "host/model/result_message.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <sstream>
@@ -242,6 +245,55 @@ ATResult SerialPortApp::Broadcast(std::int32_t slot, const S_CmdParam &command, 
     return first_failure;
 }
 
+// Reads the written range back in 256-byte reads and compares it with what was sent. A read
+// that fails is that read's failure ("could not verify"); bytes that differ fail with the
+// host's own code.
+ATResult SerialPortApp::Verify(std::int32_t slot, std::uint32_t address, const std::uint8_t *expected,
+                               std::uint32_t size) {
+    kelvra_at_object *object = protocol_object(slot);
+    std::uint32_t differing = 0;
+    std::uint32_t first_at = 0;
+    std::uint8_t first_expected = 0;
+    std::uint8_t first_read = 0;
+    for (std::uint32_t offset = 0; offset < size;) {
+        const std::uint32_t n = std::min<std::uint32_t>(size - offset, KVAT_MAX_CHUNK);
+        const std::uint32_t at = address + offset;
+        const std::uint8_t *record = kelvra_at_target_read(object, at, n, kCommandTimeoutMs);
+        if (record == nullptr) {
+            const TxResult result = Outcome(slot, false);
+            NoteDetail(slot, "could not verify: the read-back at 0x" + [at] {
+                char text[16];
+                std::snprintf(text, sizeof text, "%08X", at);
+                return std::string(text);
+            }() + " failed");
+            return result.code;
+        }
+        if (at_get_le32(record) != at || at_get_le32(record + 4) != n || !carries(object, 8 + std::size_t{n})) {
+            return BadRecord(slot, "could not verify: the read-back block does not match its request").code;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (record[8 + i] == expected[offset + i]) continue;
+            if (differing++ == 0) {
+                first_at = at + i;
+                first_expected = expected[offset + i];
+                first_read = record[8 + i];
+            }
+        }
+        offset += n;
+    }
+    StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
+    if (differing != 0) {
+        char why[160];
+        std::snprintf(why, sizeof why, "first difference at 0x%08X: wrote 0x%02X, read 0x%02X; %u byte(s) differ",
+                      first_at, first_expected, first_read, differing);
+        NoteDetail(slot, why);
+        return kHostErrVerify;
+    }
+    facts.verified = true;
+    facts.verified_bytes = size;
+    return 0;
+}
+
 ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *command, const std::int32_t *slot_ptr) {
     if (object == nullptr || command == nullptr || slot_ptr == nullptr) return KVAT_ERR_INIT;
     const std::int32_t slot = *slot_ptr;
@@ -249,6 +301,7 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
     if (object != protocol_object(slot)) return KVAT_ERR_INIT;
     kelvra_at_clear(object, false, &SerialPortApp::WritePort, nullptr, static_cast<std::uint32_t>(slot));
     failure_details_[static_cast<std::size_t>(slot)].clear();
+    step_facts_[static_cast<std::size_t>(slot)] = StepFacts{};
     std::string name = PortNameOfSlot(slot);
     const auto done = [&](bool ok) { return Outcome(slot, ok).code; };
     const auto timeout = static_cast<std::uint32_t>(command->timeout);
@@ -391,7 +444,12 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 p += n;
                 remaining -= 256;
             } while (remaining > 0);
-            return 0;
+            StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
+            facts.wrote = true;
+            facts.bytes_written = total;
+            facts.image_sha256 = files::Sha256Hex(image->data.data(), image->data.size());
+            if (!verify_.load()) return 0;
+            return Verify(slot, command->address, image->data.data(), total);
         }
         case ATCmdReadTargetOptionByte: {
             const std::uint8_t *record = kelvra_at_target_read_ob(object, kCommandTimeoutMs);

@@ -346,6 +346,11 @@ std::string SerialPortApp::FailureDetail(std::int32_t slot) const {
 
 std::string SerialPortApp::StepDetail() const { return FailureDetail(t_run_slot); }
 
+StepFacts SerialPortApp::RunStepFacts() const {
+    if (t_run_slot < 0) return {};
+    return step_facts_[static_cast<std::size_t>(t_run_slot)];
+}
+
 std::string SerialPortApp::RunPortName() const {
     if (t_run_slot < 0) return {};
     return channels_[static_cast<std::size_t>(t_run_slot)].DevicePortName();

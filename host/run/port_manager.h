@@ -63,6 +63,15 @@ struct OpenPort {
     std::int32_t index;  // port slot
 };
 
+// What one step did beyond its result, for the unit's record.
+struct StepFacts {
+    bool wrote = false;               // a "-write" whose chunks were all acknowledged
+    bool verified = false;            // ... and read back equal, every byte
+    std::uint32_t verified_bytes = 0;
+    std::uint32_t bytes_written = 0;
+    std::string image_sha256;         // of the image bytes written
+};
+
 // A writer that answered the scan's probe, with what the probe returned.
 struct ScannedWriter {
     std::string name;
@@ -174,6 +183,11 @@ public:
     // FailureDetail of the slot whose run thread calls it ("" on any other thread): what the
     // step report uses, since a lost port's slot can no longer be found by its name.
     std::string StepDetail() const;
+    // StepFacts of the step just executed on the calling run thread (empty on any other).
+    StepFacts RunStepFacts() const;
+    // Verify after write: every "-write" reads its range back and compares it.
+    void set_verify(bool on) { verify_.store(on); }
+    bool verify() const { return verify_.load(); }
     // The port name of the slot whose run thread calls it ("" on any other thread).
     std::string RunPortName() const;
 
@@ -238,6 +252,9 @@ private:
     std::function<void(const std::string &)> console_;
     WriteHook write_hook_;
     std::array<std::string, kPortSlots> failure_details_;
+    std::array<StepFacts, kPortSlots> step_facts_;
+    std::atomic<bool> verify_{false};
+    ATResult Verify(std::int32_t slot, std::uint32_t address, const std::uint8_t *expected, std::uint32_t size);
     // Set by the port-lost path, cleared when the slot is opened again.
     std::array<std::atomic<bool>, kPortSlots> lost_{};
     std::atomic<bool> stop_{false};

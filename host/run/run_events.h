@@ -106,6 +106,10 @@ struct StepDone {
     ATResult result = 0;
     std::string message;  // the result code's message text
     std::string detail;   // more on a failure, "" when there is nothing to add
+    std::string writer_serial;  // of the port's writer, as the scan's probe gave it
+    bool wrote = false;         // a "-write" that sent every chunk
+    bool verified = false;      // ... whose range read back equal
+    std::uint32_t verified_bytes = 0;
 };
 using StepEvent = StepDone;
 
@@ -115,10 +119,24 @@ struct PortLost {
     bool during_run = false;
     int writers_left = 0;       // writers still open once this loss is counted
 };
+// What a port's run did to its unit.
+struct UnitFacts {
+    std::string writer_serial;
+    std::string chip_id;   // lower-case hex of the last chip ID read, "" when none was
+    std::string started;   // UTC, ISO 8601 with milliseconds
+    std::string ended;
+    std::int64_t duration_ms = 0;
+    std::uint64_t bytes_written = 0;
+    std::uint64_t bytes_read = 0;   // by reading commands (not by verifying)
+    bool verified = false;          // at least one write, and every write verified
+    std::vector<std::string> image_sha256;  // of every image written, in order
+};
+
 struct PortEnded {
     std::string port;
     int cell = -1;
     ATResult result = 0;
+    UnitFacts unit;
 };
 struct LoadProgress {
     std::string port;

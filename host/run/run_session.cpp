@@ -22,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -50,6 +51,21 @@ std::string field_text(const char (&field)[N]) {
     std::size_t n = 0;
     while (n < N && field[n] != '\0') ++n;
     return std::string(field, n);
+}
+
+// Now in UTC as 2026-12-10T13:55:01.123Z.
+std::string utc_now() {
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{now - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
 }
 
 std::tm local_now() {
@@ -158,6 +174,11 @@ public:
     RunLog run_log_;
     ResultFiles files_;
 
+    // What each port's run did to its unit (started at the run's start).
+    std::mutex units_mutex_;
+    std::map<std::string, UnitFacts> units_;
+    std::chrono::steady_clock::time_point run_started_{};
+
     // Last: its threads call back into the members above.
     SerialPortApp app_;
 };
@@ -180,6 +201,7 @@ RunSession::Impl::Impl(IRunView &view, SessionOptions options)
              [this](const std::string &line) { Emit(Diagnostic{line}); }),
       app_(this) {
     listeners_.push_back(&view_);
+    app_.set_verify(options_.verify);
     std::string dir = options_.program_dir;
     if (!dir.empty() && dir.back() != '/') dir += '/';
     result_root_ = dir + "InfoFile/";
@@ -436,6 +458,17 @@ bool RunSession::Impl::StartRun(const std::vector<S_CmdParam> &commands) {
         for (const PortRecord &port : ports) run_ports_.push_back(port.name);
         done_ports_.clear();
     }
+    {
+        std::lock_guard<std::mutex> lock(units_mutex_);
+        units_.clear();
+        const std::string started = utc_now();
+        for (const PortRecord &port : ports) {
+            UnitFacts &unit = units_[port.name];
+            unit.writer_serial = port.writer.serial_number;
+            unit.started = started;
+        }
+        run_started_ = std::chrono::steady_clock::now();
+    }
     stop_requested_.store(false);
     Emit(RunStarted{this->ports(), static_cast<unsigned>(commands.size()), options_.run_log ? run_log_path() : std::string()});
     running_.store(true);
@@ -474,6 +507,21 @@ void RunSession::Impl::OnStepDone(std::string &port, unsigned *step, S_CmdParam 
     event.command_line = app_.parser().command_line(*command);
     event.result = *result;
     event.message = message_of(*result);
+    const StepFacts facts = app_.RunStepFacts();
+    event.wrote = facts.wrote;
+    event.verified = facts.verified;
+    event.verified_bytes = facts.verified_bytes;
+    {
+        std::lock_guard<std::mutex> units(units_mutex_);
+        UnitFacts &unit = units_[port];
+        event.writer_serial = unit.writer_serial;
+        if (facts.wrote) {
+            unit.bytes_written += facts.bytes_written;
+            unit.image_sha256.push_back(facts.image_sha256);
+            // Verified only when every write was.
+            unit.verified = facts.verified && (unit.image_sha256.size() == 1 || unit.verified);
+        }
+    }
     if (*result != 0) {
         event.detail = app_.StepDetail();
         std::string shown = event.message.empty() ? "code " + std::to_string(*result) : event.message;
@@ -494,7 +542,16 @@ void RunSession::Impl::OnPortDone(std::string &port, ATResult *result) {
     summary_.port_results.emplace_back(port, *result);
     done_ports_.push_back(port);
     if (*result != 0) summary_.ok = false;
-    Emit(PortEnded{port, CellOf(port), *result});
+    PortEnded end{port, CellOf(port), *result, {}};
+    {
+        std::lock_guard<std::mutex> units(units_mutex_);
+        UnitFacts &unit = units_[port];
+        unit.ended = utc_now();
+        unit.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - run_started_).count();
+        end.unit = unit;
+    }
+    Emit(end);
     ++finished_ports_;
     if (finished_ports_ >= expected_ports_) {
         finished_ports_ = 0;
@@ -603,10 +660,25 @@ void RunSession::Impl::OnWriterConfig(std::string &port, kvat_writer_config *con
 }
 
 void RunSession::Impl::OnChipId(std::string &port, kvat_chip_id *id) {
+    {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string hex;
+        for (std::size_t i = 0; i < std::min<std::size_t>(id->count, sizeof id->id); ++i) {
+            hex += kDigits[id->id[i] >> 4];
+            hex += kDigits[id->id[i] & 15];
+        }
+        std::lock_guard<std::mutex> lock(units_mutex_);
+        units_[port].chip_id = hex;
+    }
     files_.ChipId(FolderOf(port), port, id, print_info_.load());
 }
 
 void RunSession::Impl::OnMemoryData(std::string &port, kvat_memory_block *block) {
+    {
+        const std::uint32_t length = at_get_le32(reinterpret_cast<const std::uint8_t *>(block) + 4);
+        std::lock_guard<std::mutex> lock(units_mutex_);
+        units_[port].bytes_read += std::min<std::uint32_t>(length, KVAT_MAX_CHUNK);
+    }
     files_.MemoryBlock(FolderOf(port), port, block, print_info_.load());
 }
 

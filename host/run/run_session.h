@@ -28,6 +28,7 @@ struct SessionOptions {
     ScanOptions scan;          // explicit ports, sysfs root (debug mode comes with each scan)
     unsigned scan_linger_ms = 510;  // the wait window shows 100 % this long before closing
     bool run_log = true;             // off only to measure what the run log costs
+    bool verify = false;             // every "-write" reads its range back and compares it
     unsigned run_log_interval_ms = 100;  // the file is never further behind a step than this
 };
 

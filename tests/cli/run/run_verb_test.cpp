@@ -81,6 +81,8 @@ public:
         text = std::regex_replace(text, std::regex(dir_.string()), "<DIR>");
         text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)"), "<STAMP>");
         text = std::regex_replace(text, std::regex(R"((^|\n|")\d\d:\d\d:\d\d)"), "$1hh:mm:ss");
+        text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"), "<UTC>");
+        text = std::regex_replace(text, std::regex(R"("duration_ms":\d+)"), "\"duration_ms\":-1");
         return text;
     }
 

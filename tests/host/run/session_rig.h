@@ -219,6 +219,7 @@ struct RigOptions {
     sim::FaultSettings faults;
     std::optional<std::size_t> fault_writer;
     std::map<std::size_t, sim::FaultSettings> writer_faults;
+    bool verify = false;
 };
 
 // N virtual writers, a recording view and a session whose scan finds the writers by their links.
@@ -242,6 +243,7 @@ public:
         fs::create_directories(scratch.path() / "sys");
         session_options.scan.sysfs_root = (scratch.path() / "sys").string();
         session_options.scan_linger_ms = 0;
+        session_options.verify = options.verify;
         session = std::make_unique<RunSession>(view, session_options);
     }
     ~SessionRig() {
