@@ -66,7 +66,8 @@ TEST(CommandTable, EachDefectIsNamed) {
 TEST(CommandTable, LookUps) {
     ASSERT_NE(FindCommand(ATCmdEraseTargetSectors), nullptr);
     EXPECT_EQ(FindCommand(ATCmdEraseTargetSectors)->name, "ATCmdEraseTargetSectors");
-    for (const std::int32_t id : {0, 2, 105, 108, 501, -1}) EXPECT_EQ(FindCommand(id), nullptr) << id;
+    // Response codes and ids outside the protocol's range are never commands.
+    for (const std::int32_t id : {0, 2, 105, -1, 0x7FFFFFFF}) EXPECT_EQ(FindCommand(id), nullptr) << id;
 
     // Only the sector erase falls back to another id sharing its word.
     for (const CommandInfo &command : kCommands) {
@@ -80,12 +81,14 @@ TEST(CommandTable, LookUps) {
     }
 }
 
-TEST(CommandTable, TimeOutsThatARunNeeds) {
-    std::vector<std::int32_t> needing;
-    for (const CommandInfo &command : kCommands)
-        if (command.needs_timeout()) needing.push_back(command.id);
-    // The broadcast takes a time-out too, but only for the wait for its response.
-    EXPECT_EQ(needing, (std::vector<std::int32_t>{106, 107, 112, 113, 300, 301, 500}));
+TEST(CommandTable, EveryTimeOutIsNeededButABroadcasts) {
+    for (const CommandInfo &command : kCommands) {
+        const bool broadcast = command.takes(Param::Broadcast);
+        // A broadcast waits for its response only when asked to, so a run does not need it.
+        EXPECT_EQ(command.needs_timeout(), command.takes(Param::Timeout) && !broadcast) << command.id;
+    }
+    EXPECT_FALSE(FindCommand(ATCmdBroadcast)->needs_timeout());
+    EXPECT_TRUE(FindCommand(ATCmdSleep)->needs_timeout());
 }
 
 }  // namespace
