@@ -37,7 +37,67 @@ void cbc(const WriterSettings &s, uint8_t *p, size_t n, bool encrypt) {
     }
 }
 
+struct RequestSize {
+    uint32_t code;
+    uint32_t fixed;           // bytes before any data
+    int32_t length_word = -1; // offset of the word counting the data bytes after them; -1: none
+};
+
+// Every request the writer takes, with the payload it reads. Requests without parameters
+// still carry one (ignored) word.
+constexpr RequestSize kRequestSizes[] = {
+    {AT_CODE_GET_WRITER_INFO, 4},
+    {AT_CODE_GET_WRITER_CFG, 4},
+    {AT_CODE_SET_WRITER_CFG, 70},  // the configuration record
+    {AT_CODE_SET_BAUDRATE, 4},
+    {AT_CODE_TARGET_CONNECT, 4},
+    {AT_CODE_TARGET_STATUS, 4},
+    {AT_CODE_TARGET_GET_ID, 4},
+    {AT_CODE_TARGET_READ, 8},          // address, length
+    {AT_CODE_TARGET_ERASE, 4},         // time-out
+    {AT_CODE_TARGET_ERASE_SECTOR, 8},  // address, length
+    {AT_CODE_TARGET_WRITE_PREPARE, 4}, // total size
+    {AT_CODE_TARGET_WRITE, 8, 4},      // address, length, data
+    {AT_CODE_TARGET_READ_OB, 4},
+    {AT_CODE_TARGET_WRITE_VENDOR_OB, 4},
+    {AT_CODE_TARGET_WRITE_USER_OB, 4},
+    {AT_CODE_TARGET_RESET, 4},  // reset type
+    {AT_CODE_PROJECT_INFO, 4},
+    {AT_CODE_PROJECT_LOAD, 279},  // password 16, size, CRC, name 255
+    {AT_CODE_PROJECT_DATA, 264},  // offset, length, 256 data bytes
+    {AT_CODE_PROJECT_DISABLE, 4},
+    {AT_CODE_OFFLINE_START, 4},
+    {AT_CODE_OFFLINE_STATUS, 4},
+    {AT_CODE_PROJECT_SWITCH, 275},  // number, password 16, name 255
+    {AT_CODE_FACTORY_RUN_SRAM_FW, 4},
+    {AT_CODE_FACTORY_RUN_FLASH_FW, 4},
+    {AT_CODE_BROADCAST, 9, 5},  // keep-frame byte, direction, length, data
+};
+
+constexpr bool sizes_ascend() {
+    for (size_t i = 1; i < std::size(kRequestSizes); ++i)
+        if (kRequestSizes[i - 1].code >= kRequestSizes[i].code) return false;
+    return true;
+}
+static_assert(sizes_ascend(), "one entry per request code, ascending");
+
 }  // namespace
+
+uint32_t RequestPayloadSize(uint32_t code, const uint8_t *payload, size_t length) {
+    for (const RequestSize &entry : kRequestSizes) {
+        if (entry.code != code) continue;
+        if (entry.length_word < 0) return entry.fixed;
+        uint8_t word[4] = {};
+        for (size_t i = 0; i < 4; ++i) {
+            const size_t at = static_cast<size_t>(entry.length_word) + i;
+            if (payload != nullptr && at < length) word[i] = payload[at];
+        }
+        // A 32-bit sum: a length word near 2^32 wraps it, and the request is refused all the
+        // same (as unknown, or by its handler).
+        return entry.fixed + at_get_le32(word);
+    }
+    return 0;
+}
 
 VirtualWriter::VirtualWriter(WriterSettings settings, FaultSettings faults)
     : settings_(std::move(settings)), faults_(faults) {
@@ -130,11 +190,7 @@ void VirtualWriter::receive(const uint8_t *data, size_t length, std::vector<Repl
         } else {
             Bytes payload(frame.begin() + 16, frame.begin() + 16 + declared);
             requests_.push_back({code, payload});
-            // The size a request of this code must have; the length words inside 109 and 400
-            // are read from the payload, so give the look-up enough room.
-            Bytes padded(frame.begin(), frame.begin() + 16 + declared);
-            padded.resize(std::max<size_t>(padded.size(), 32), 0);
-            const uint32_t expected = _cmdGetPropertySize(padded.data(), code);
+            const uint32_t expected = RequestPayloadSize(code, payload.data(), payload.size());
             if (expected == 0) {
                 answer = nack(KVAT_ERR_UNSUPPORTED);
             } else if (declared < expected) {

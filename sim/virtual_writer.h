@@ -87,6 +87,12 @@ struct Reply {
     uint32_t split = 0;     // 0: one write, else pieces of this size
 };
 
+// The payload size a request of `code` must have, 0 for a code this writer does not know. For
+// 109 and 400 it counts the data bytes announced by the length word inside `payload` (bytes of
+// that word beyond `length` count as zero). The writer keeps this list itself rather than
+// asking the host's engine, so a wrong size on either side shows as a refused request.
+uint32_t RequestPayloadSize(uint32_t code, const uint8_t *payload, size_t length);
+
 class VirtualWriter {
 public:
     explicit VirtualWriter(WriterSettings settings = {}, FaultSettings faults = {});

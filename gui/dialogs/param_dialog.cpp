@@ -2,7 +2,7 @@
 
 #include "gui/dialogs/field_parse.h"
 #include "gui/widgets/artwork.h"
-#include "host/model/at_command.h"
+#include "host/model/command_table.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -14,7 +14,6 @@
 #include <QRadioButton>
 
 #include <array>
-#include <map>
 #include <vector>
 
 namespace kelvra::gui::dialogs {
@@ -59,28 +58,24 @@ const ControlEntry kTemplate[] = {
 constexpr int kWidthUnits = 336;
 constexpr int kHeightUnits = 307;
 
-// The controls each command uses. 400 adds the broadcast rules after these.
-const std::map<std::int32_t, std::vector<int>> &ShownControls() {
-    static const std::map<std::int32_t, std::vector<int>> shown = [] {
-        std::map<std::int32_t, std::vector<int>> m;
-        m[ATCmdSetBaudRate] = {P::kBaudLabel, P::kBaud};
-        m[ATCmdReadTargetMemory] = {P::kAddressLabel, P::kAddress, P::kSizeLabel, P::kSize};
-        m[ATCmdEraseTargetSectors] = {P::kAddressLabel, P::kAddress, P::kSizeLabel, P::kSize, P::kTimeoutLabel, P::kTimeout};
-        for (const std::int32_t id : {ATCmdEraseTarget, ATCmdWriteTargetVendorOptionByte, ATCmdWriteTargetUserOptionByte,
-                                      ATCmdFactoryRunSRAMFW, ATCmdFactoryRunFlashFW, ATCmdSleep}) {
-            m[id] = {P::kTimeoutLabel, P::kTimeout};
-        }
-        m[ATCmdWriteTargetMemory] = {P::kLoadFile, P::kFileLabel, P::kFile, P::kAddressLabel, P::kAddress,
-                                     P::kFwNumLabel, P::kFwNumHint, P::kFwNum};
-        m[ATCmdTargetReset] = {P::kResetLabel, P::kReset};
-        m[ATCmdLoadProject] = {P::kLoadFile, P::kFile, P::kFileLabel, P::kPasswordLabel, P::kPassword};
-        m[ATCmdSwitchOfflineProject] = {P::kLoadFile, P::kFile, P::kFileLabel, P::kPasswordLabel, P::kPassword,
-                                        P::kModeLabel, P::kMode};
-        m[ATCmdBroadcast] = {P::kWithResponse, P::kUsbToUart, P::kUartToUsb, P::kLoadFile, P::kFileLabel, P::kFile};
-        m[ATCmdSetWriterCfg] = {P::kLoadFile, P::kFileLabel, P::kFile};
-        return m;
-    }();
-    return shown;
+// The controls of one parameter. A broadcast's time-out follows the broadcast rules instead.
+std::vector<int> ControlsOf(const CommandInfo &command, Param param) {
+    switch (param) {
+        case Param::Address: return {P::kAddressLabel, P::kAddress};
+        case Param::Size: return {P::kSizeLabel, P::kSize};
+        case Param::Timeout:
+            if (!command.needs_timeout()) return {};
+            return {P::kTimeoutLabel, P::kTimeout};
+        case Param::File: return {P::kLoadFile, P::kFileLabel, P::kFile};
+        case Param::Password: return {P::kPasswordLabel, P::kPassword};
+        case Param::BaudRate: return {P::kBaudLabel, P::kBaud};
+        case Param::ResetType: return {P::kResetLabel, P::kReset};
+        case Param::Mode: return {P::kModeLabel, P::kMode};
+        case Param::FwNum: return {P::kFwNumLabel, P::kFwNumHint, P::kFwNum};
+        case Param::Broadcast: return {P::kWithResponse, P::kUsbToUart, P::kUartToUsb};
+        case Param::Data: break;  // the dialog has no data field: a broadcast names its file
+    }
+    return {};
 }
 
 QString RecordText(const char (&field)[kCmdTextSize]) {
@@ -145,14 +140,14 @@ void ParamDialog::Show(int id, bool shown) {
     if (QWidget *w = controls_.widget(id)) w->setHidden(!shown);
 }
 
-void ParamDialog::ShowFieldsOf(std::int32_t command) {
-    const auto &table = ShownControls();
-    const auto it = table.find(command);
-    if (it == table.end()) return;
-    for (const int id : it->second) Show(id);
+void ParamDialog::ShowFieldsOf(std::int32_t id) {
+    const CommandInfo *command = FindCommand(id);
+    if (command == nullptr) return;
+    for (const Param param : command->params)
+        for (const int control : ControlsOf(*command, param)) Show(control);
     // The project is named, not browsed: it is already on the writer.
-    if (command == ATCmdSwitchOfflineProject) controls_.widget(kLoadFile)->setEnabled(false);
-    if (command == ATCmdBroadcast) {
+    if (command->file == FileUse::WriterProject) controls_.widget(kLoadFile)->setEnabled(false);
+    if (command->takes(Param::Broadcast)) {
         ApplyRuleA();
         ApplyRuleB();
     }
@@ -172,13 +167,16 @@ void ParamDialog::ApplyRuleB() {
     Show(kTimeout, wait);
 }
 
-QString ParamDialog::FileFilter(std::int32_t command) {
-    switch (command) {
-        case ATCmdLoadProject: return QStringLiteral("pkg file (*.pkg)");
-        case ATCmdBroadcast: return QStringLiteral("txt file (*.txt)");
-        case ATCmdWriteTargetMemory:
+QString ParamDialog::FileFilter(std::int32_t id) {
+    const CommandInfo *command = FindCommand(id);
+    switch (command != nullptr ? command->file : FileUse::None) {
+        case FileUse::Project: return QStringLiteral("pkg file (*.pkg)");
+        case FileUse::Payload: return QStringLiteral("txt file (*.txt)");
+        case FileUse::Image:
             return QStringLiteral("bin file (*.bin);;hex file (*.hex);;s19 file (*.s19);;All  (*.bin *.hex *.s19)");
-        default: break;
+        case FileUse::None:
+        case FileUse::WriterConfig:
+        case FileUse::WriterProject: break;
     }
     return QStringLiteral("bin file (*.bin)");
 }

@@ -21,44 +21,39 @@ QString Hex(std::uint32_t value) { return QString::asprintf("0x%x", value); }
 
 }  // namespace
 
-bool HasParameters(std::int32_t command) {
-    switch (command) {
-        case ATCmdSetWriterCfg: case ATCmdSetBaudRate: case ATCmdReadTargetMemory: case ATCmdEraseTarget:
-        case ATCmdEraseTargetSectors: case ATCmdWriteTargetMemory: case ATCmdWriteTargetVendorOptionByte:
-        case ATCmdWriteTargetUserOptionByte: case ATCmdTargetReset: case ATCmdLoadProject:
-        case ATCmdSwitchOfflineProject: case ATCmdFactoryRunSRAMFW: case ATCmdFactoryRunFlashFW:
-        case ATCmdBroadcast: case ATCmdSleep:
-            return true;
-        default: break;
-    }
-    return false;
+bool HasParameters(std::int32_t id) {
+    const CommandInfo *command = FindCommand(id);
+    return command != nullptr && !command->params.empty();
 }
 
+// The summary shows, in this order and each followed by ", ": the switch mode (followed by
+// "->" instead), the broadcast words, address, size, time-out, baud rate, reset method and
+// file. Password, firmware number and data text are left out, as is a broadcast's time-out.
 std::optional<QString> ParameterSummary(const S_CmdParam &r) {
-    switch (r.command) {
-        case ATCmdSetWriterCfg:
-        case ATCmdLoadProject: return Text(r.file);
-        case ATCmdSetBaudRate: return QString::number(r.baudrate);
-        case ATCmdReadTargetMemory: return Hex(r.address) + QStringLiteral(", ") + Hex(r.size);
-        case ATCmdEraseTarget: case ATCmdWriteTargetVendorOptionByte: case ATCmdWriteTargetUserOptionByte:
-        case ATCmdFactoryRunSRAMFW: case ATCmdFactoryRunFlashFW: case ATCmdSleep:
-            return QString::number(r.timeout);
-        case ATCmdEraseTargetSectors:
-            return Hex(r.address) + QStringLiteral(", ") + Hex(r.size) + QStringLiteral(", ") + QString::number(r.timeout);
-        case ATCmdWriteTargetMemory: return Hex(r.address) + QStringLiteral(", ") + Text(r.file);
-        case ATCmdTargetReset: {
-            const std::string_view name = ResetTypeName(r.reset_type);
-            return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-        }
-        case ATCmdSwitchOfflineProject:
-            return (r.mode != 0 ? QStringLiteral("全新加载") : QStringLiteral("恢复进度")) + QStringLiteral("->") + Text(r.file);
-        case ATCmdBroadcast:
-            return (r.bcst_with_rsp != 0 ? QStringLiteral("广播带RSP, ") : QString()) +
-                   (r.direction == 0 ? QStringLiteral("USB to UART") : QStringLiteral("UART to USB")) +
-                   QStringLiteral(", ") + Text(r.file);
-        default: break;
+    const CommandInfo *command = FindCommand(r.command);
+    if (command == nullptr || command->params.empty()) return std::nullopt;
+    QString summary;
+    QString separator;
+    const auto add = [&](const QString &part, const QString &next = QStringLiteral(", ")) {
+        summary += separator + part;
+        separator = next;
+    };
+    if (command->takes(Param::Mode))
+        add(r.mode != 0 ? QStringLiteral("全新加载") : QStringLiteral("恢复进度"), QStringLiteral("->"));
+    if (command->takes(Param::Broadcast)) {
+        add((r.bcst_with_rsp != 0 ? QStringLiteral("广播带RSP, ") : QString()) +
+            (r.direction == 0 ? QStringLiteral("USB to UART") : QStringLiteral("UART to USB")));
     }
-    return std::nullopt;
+    if (command->takes(Param::Address)) add(Hex(r.address));
+    if (command->takes(Param::Size)) add(Hex(r.size));
+    if (command->needs_timeout()) add(QString::number(r.timeout));
+    if (command->takes(Param::BaudRate)) add(QString::number(r.baudrate));
+    if (command->takes(Param::ResetType)) {
+        const std::string_view name = ResetTypeName(r.reset_type);
+        add(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+    }
+    if (command->takes(Param::File)) add(Text(r.file));
+    return summary;
 }
 
 CommandListEditor::CommandListEditor(widgets::CommandListView *view, run::MessageLog &log, QWidget *dialog_parent)
@@ -203,7 +198,8 @@ void CommandListEditor::OnDoubleClick(int row, int column) {
 
 void CommandListEditor::EditParameters(int row) {
     S_CmdParam &record = commands_[static_cast<std::size_t>(row)];
-    if (record.command == ATCmdSetWriterCfg) {
+    const CommandInfo *command = FindCommand(record.command);
+    if (command != nullptr && command->file == FileUse::WriterConfig) {
         dialogs::WriterConfigDialog dialog(std::string(CmdText(record.file)), dialog_parent_);
         if (dialog.Run() != QDialog::Accepted) return;
         SetCmdText(record.file, dialogs::WriterConfigDialog::kOutputName);

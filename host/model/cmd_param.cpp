@@ -1,6 +1,6 @@
 #include "host/model/cmd_param.h"
 
-#include "host/model/at_command.h"
+#include "host/model/command_table.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,9 +18,8 @@ S_CmdParam NewCmdParam(std::int32_t command) {
     record.command = command;
     record.reset_type = kDefaultResetType;
     record.baudrate = kDefaultBaudRate;
-    const bool short_wait = command == ATCmdSleep || command == ATCmdFactoryRunFlashFW ||
-                            command == ATCmdFactoryRunSRAMFW;
-    record.timeout = short_wait ? 500 : 10000;
+    const CommandInfo *info = FindCommand(command);
+    record.timeout = info != nullptr ? info->default_timeout : kDefaultTimeout;
     return record;
 }
 

@@ -15,6 +15,7 @@ inline constexpr std::int32_t kInvalidWord = -100;  // "-dir", "-kf", "-wtrsp" v
 inline constexpr std::uint32_t kInvalidResetType = 0x7FFFFFFF;
 inline constexpr std::uint32_t kDefaultResetType = 3;
 inline constexpr std::int32_t kDefaultBaudRate = 115200;
+inline constexpr std::int32_t kDefaultTimeout = 10000;  // of a new record whose id is no command
 inline constexpr std::int32_t kAllFirmware = -1;  // "-fw-num all"
 
 struct S_CmdParam {

@@ -4,7 +4,7 @@
 #include "host/files/image_start.h"
 #include "host/files/json_file.h"
 #include "host/files/writer_documents.h"
-#include "host/model/at_command.h"
+#include "host/model/command_table.h"
 
 #include <filesystem>
 #include <exception>
@@ -54,47 +54,20 @@ FileState file_state(const std::string &path) {
     return error || size == 0 ? FileState::Empty : FileState::Present;
 }
 
-bool uses_input_file(const S_CmdParam &record) {
-    switch (record.command) {
-        case ATCmdSetWriterCfg:
-        case ATCmdWriteTargetMemory:
-        case ATCmdLoadProject:
-            return true;
-        case ATCmdBroadcast:
-            return CmdText(record.data).empty();
-        default:
-            return false;
-    }
-}
-
-bool uses_timeout(std::int32_t command) {
-    switch (command) {
-        case ATCmdEraseTarget:
-        case ATCmdEraseTargetSectors:
-        case ATCmdWriteTargetVendorOptionByte:
-        case ATCmdWriteTargetUserOptionByte:
-        case ATCmdFactoryRunSRAMFW:
-        case ATCmdFactoryRunFlashFW:
-        case ATCmdSleep:
-            return true;
-        default:
-            return false;
-    }
-}
-
-std::optional<RowCheckFailure> check_values(const S_CmdParam &record, int row) {
-    if (record.command == ATCmdSetBaudRate && record.baudrate <= 0)
-        return refuse(kBaudRateMessage, row);
-    if (record.command == ATCmdTargetReset && record.reset_type == kInvalidResetType)
+std::optional<RowCheckFailure> check_values(const CommandInfo &command, const S_CmdParam &record,
+                                            int row) {
+    if (command.takes(Param::BaudRate) && record.baudrate <= 0) return refuse(kBaudRateMessage, row);
+    if (command.takes(Param::ResetType) && record.reset_type == kInvalidResetType)
         return refuse(kResetTypeMessage, row);
-    if (uses_timeout(record.command) && record.timeout <= 0) return refuse(kTimeoutMessage, row);
-    if (record.command == ATCmdSwitchOfflineProject && !CmdText(record.file).ends_with(".pkg"))
+    if (command.needs_timeout() && record.timeout <= 0) return refuse(kTimeoutMessage, row);
+    if (command.file == FileUse::WriterProject && !CmdText(record.file).ends_with(".pkg"))
         return refuse(kNotPkgMessage, row);
     return std::nullopt;
 }
 
-std::optional<RowCheckFailure> check_input_file(const S_CmdParam &record, int row) {
-    if (!uses_input_file(record)) return std::nullopt;
+std::optional<RowCheckFailure> check_input_file(const CommandInfo &command,
+                                                const S_CmdParam &record, int row) {
+    if (!ReadsInputFile(command, record)) return std::nullopt;
     switch (file_state(std::string(CmdText(record.file)))) {
         case FileState::Missing:
             return refuse(kNoFileMessage, row);
@@ -126,31 +99,27 @@ std::optional<RowCheckFailure> check_writer_config(const S_CmdParam &record, int
     return refuse(kJsonMessage, row, error);
 }
 
-std::optional<RowCheckFailure> check_second_pass(const S_CmdParam &record, int row) {
-    switch (record.command) {
-        case ATCmdReadTargetMemory:
-        case ATCmdEraseTargetSectors:
-            if (record.size == 0) return refuse(kSizeMessage, row);
-            return std::nullopt;
-        case ATCmdSetWriterCfg:
-            return check_writer_config(record, row);
-        case ATCmdBroadcast:
-            return check_broadcast_words(record, row);
-        default:
-            return std::nullopt;
-    }
+std::optional<RowCheckFailure> check_second_pass(const CommandInfo &command,
+                                                 const S_CmdParam &record, int row) {
+    if (command.takes(Param::Size) && record.size == 0) return refuse(kSizeMessage, row);
+    if (command.file == FileUse::WriterConfig) return check_writer_config(record, row);
+    if (command.takes(Param::Broadcast)) return check_broadcast_words(record, row);
+    return std::nullopt;
 }
 
 }  // namespace
 
 std::optional<RowCheckFailure> CheckRow(const S_CmdParam &record, int row) {
-    if (auto failure = check_values(record, row)) return failure;
-    if (auto failure = check_input_file(record, row)) return failure;
-    return check_second_pass(record, row);
+    const CommandInfo *command = FindCommand(record.command);
+    if (command == nullptr) return std::nullopt;
+    if (auto failure = check_values(*command, record, row)) return failure;
+    if (auto failure = check_input_file(*command, record, row)) return failure;
+    return check_second_pass(*command, record, row);
 }
 
 std::string ImageStartWarning(const S_CmdParam &record) {
-    if (record.command != ATCmdWriteTargetMemory) return {};
+    const CommandInfo *command = FindCommand(record.command);
+    if (command == nullptr || command->file != FileUse::Image) return {};
     std::unique_ptr<files::bs_code_file> image;
     try {
         image = files::open_image(std::string(CmdText(record.file)), record.fw_num);

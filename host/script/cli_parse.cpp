@@ -1,11 +1,12 @@
 #include "host/script/cli_parse.h"
 
-#include "host/model/at_command.h"
+#include "host/model/command_table.h"
 #include "host/script/value_rules.h"
 
 #include <algorithm>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace kelvra::script {
 namespace {
@@ -14,35 +15,19 @@ constexpr std::size_t npos = std::string::npos;
 
 // ---- Tables ----------------------------------------------------------------------------------
 
+// A command word that is also an option word would make every use of that option a repeat.
+constexpr bool command_words_differ_from_options() {
+    for (const CommandInfo &command : kCommands)
+        for (const std::string_view option : cli_parse::kOptionWords)
+            if (command.word == option) return false;
+    return true;
+}
+static_assert(command_words_differ_from_options(), "a command word is also an option word");
+
 cli_parse::CommandTable make_command_table() {
-    return {
-        {ATCmdGetWriterInfo, "-info"},
-        {ATCmdGetWriterCfg, "-cfg"},
-        {ATCmdSetWriterCfg, "-setcfg"},
-        {ATCmdSetBaudRate, "-setbaud"},
-        {ATCmdConnectTarget, "-connect"},
-        {ATCmdGetTargetStatus, "-status"},
-        {ATCmdGetTargetChipID, "-cid"},
-        {ATCmdReadTargetMemory, "-read"},
-        // Both erase commands share one word; the parser picks 107 first and falls back to 106.
-        {ATCmdEraseTarget, "-erase"},
-        {ATCmdEraseTargetSectors, "-erase"},
-        {ATCmdWriteTargetMemory, "-write"},
-        {ATCmdReadTargetOptionByte, "-read-ob"},
-        {ATCmdWriteTargetVendorOptionByte, "-write-vob"},
-        {ATCmdWriteTargetUserOptionByte, "-write-uob"},
-        {ATCmdTargetReset, "-reset"},
-        {ATCmdGetProjectInfo, "-prj-info"},
-        {ATCmdLoadProject, "-prj-ld"},
-        {ATCmdSwitchOfflineProject, "-prj-sw"},
-        {ATCmdDisableProject, "-prj-dis"},
-        {ATCmdStartOffline, "-start"},
-        {ATCmdGetOfflineStatus, "-offline-status"},
-        {ATCmdFactoryRunSRAMFW, "-factory-sram-fw"},
-        {ATCmdFactoryRunFlashFW, "-factory-flash-fw"},
-        {ATCmdBroadcast, "-bcst"},
-        {ATCmdSleep, "-sleep"},
-    };
+    cli_parse::CommandTable table;
+    for (const CommandInfo &command : kCommands) table.emplace(command.id, command.word);
+    return table;
 }
 
 // An option's value rule; returns false, storing nothing, when a text value does not fit its
@@ -126,85 +111,67 @@ std::string quoted(const char (&field)[kCmdTextSize]) {
 
 std::string quoted_flag(std::int32_t value) { return value != 0 ? "\"true\"" : "\"false\""; }
 
-void write_nothing(const S_CmdParam &, std::string &) {}
-
-void write_timeout(const S_CmdParam &r, std::string &line) {
-    line += " -t " + std::to_string(r.timeout);
-}
-
-void write_address_size(const S_CmdParam &r, std::string &line) {
-    line += " -addr " + hex(r.address) + " -s " + hex(r.size);
-}
-
-void write_file(const S_CmdParam &r, std::string &line) { line += " -f " + quoted(r.file); }
-
-void write_password_if_set(const S_CmdParam &r, std::string &line) {
-    if (!CmdText(r.password).empty()) line += " -pwd " + quoted(r.password);
-}
-
-void write_baud_rate(const S_CmdParam &r, std::string &line) {
-    line += " -b " + std::to_string(r.baudrate);
-}
-
-void write_erase_sectors(const S_CmdParam &r, std::string &line) {
-    write_timeout(r, line);
-    write_address_size(r, line);
-}
-
-// "-fw-num all " keeps its trailing blank; loading strips it again.
-void write_target_memory(const S_CmdParam &r, std::string &line) {
-    line += " -addr " + hex(r.address);
-    write_file(r, line);
-    line += r.fw_num == kAllFirmware ? " -fw-num all " : " -fw-num " + std::to_string(r.fw_num);
-}
-
-void write_reset(const S_CmdParam &r, std::string &line) {
-    line += " -type " + std::to_string(r.reset_type);
-}
-
-void write_load_project(const S_CmdParam &r, std::string &line) {
-    write_file(r, line);
-    write_password_if_set(r, line);
-}
-
-void write_switch_project(const S_CmdParam &r, std::string &line) {
-    line += " -mode " + std::to_string(r.mode);
-    write_load_project(r, line);
-}
-
-// A payload file wins over payload text; the flags are always written, so a record read back
-// always asks for the extended broadcast.
-void write_broadcast(const S_CmdParam &r, std::string &line) {
-    if (!CmdText(r.file).empty()) write_file(r, line);
-    else line += " -data " + quoted(r.data);
+// The broadcast's three words; a record read back from them always asks for the extended
+// broadcast.
+void write_broadcast_words(const S_CmdParam &r, std::string &line) {
     line += std::string(" -dir ") + (r.direction != 0 ? "\"uarttousb\"" : "\"usbtouart\"");
     line += " -kf " + quoted_flag(r.kf);
     line += " -wtrsp " + quoted_flag(r.wait_response);
-    write_timeout(r, line);
+}
+
+void write_param(const CommandInfo &command, Param param, const S_CmdParam &r, std::string &line) {
+    switch (param) {
+        case Param::Address: line += " -addr " + hex(r.address); return;
+        case Param::Size: line += " -s " + hex(r.size); return;
+        case Param::Timeout: line += " -t " + std::to_string(r.timeout); return;
+        case Param::File:
+            // A payload file wins over payload text.
+            if (command.takes(Param::Data) && CmdText(r.file).empty()) return;
+            line += " -f " + quoted(r.file);
+            return;
+        case Param::Data:
+            if (CmdText(r.file).empty()) line += " -data " + quoted(r.data);
+            return;
+        case Param::Password:
+            if (!CmdText(r.password).empty()) line += " -pwd " + quoted(r.password);
+            return;
+        case Param::BaudRate: line += " -b " + std::to_string(r.baudrate); return;
+        case Param::ResetType: line += " -type " + std::to_string(r.reset_type); return;
+        case Param::Mode: line += " -mode " + std::to_string(r.mode); return;
+        case Param::FwNum:
+            // "-fw-num all " keeps its trailing blank; loading strips it again.
+            line += r.fw_num == kAllFirmware ? " -fw-num all " : " -fw-num " + std::to_string(r.fw_num);
+            return;
+        case Param::Broadcast: write_broadcast_words(r, line); return;
+    }
 }
 
 std::map<std::int32_t, cli_parse::OptionWriter> make_writer_table() {
     std::map<std::int32_t, cli_parse::OptionWriter> table;
-    const auto bind = [&table](std::initializer_list<std::int32_t> ids, const auto &writer) {
-        for (const auto id : ids) table.emplace(id, writer);
-    };
-    bind({ATCmdGetWriterInfo, ATCmdGetWriterCfg, ATCmdConnectTarget, ATCmdGetTargetStatus,
-          ATCmdGetTargetChipID, ATCmdReadTargetOptionByte, ATCmdGetProjectInfo,
-          ATCmdDisableProject, ATCmdStartOffline, ATCmdGetOfflineStatus},
-         write_nothing);
-    bind({ATCmdSetWriterCfg}, write_file);
-    bind({ATCmdSetBaudRate}, write_baud_rate);
-    bind({ATCmdReadTargetMemory}, write_address_size);
-    bind({ATCmdEraseTarget, ATCmdWriteTargetVendorOptionByte, ATCmdWriteTargetUserOptionByte,
-          ATCmdFactoryRunSRAMFW, ATCmdFactoryRunFlashFW, ATCmdSleep},
-         write_timeout);
-    bind({ATCmdEraseTargetSectors}, write_erase_sectors);
-    bind({ATCmdWriteTargetMemory}, write_target_memory);
-    bind({ATCmdTargetReset}, write_reset);
-    bind({ATCmdLoadProject}, write_load_project);
-    bind({ATCmdSwitchOfflineProject}, write_switch_project);
-    bind({ATCmdBroadcast}, write_broadcast);
+    for (const CommandInfo &command : kCommands) {
+        table.emplace(command.id, [&command](const S_CmdParam &r, std::string &line) {
+            for (const Param param : command.params) write_param(command, param, r, line);
+        });
+    }
     return table;
+}
+
+// The option words of a parameter.
+std::vector<std::string_view> option_words(Param param) {
+    switch (param) {
+        case Param::Address: return {"-addr"};
+        case Param::Size: return {"-s"};
+        case Param::Timeout: return {"-t"};
+        case Param::File: return {"-f"};
+        case Param::Password: return {"-pwd"};
+        case Param::BaudRate: return {"-b"};
+        case Param::ResetType: return {"-type"};
+        case Param::Mode: return {"-mode"};
+        case Param::FwNum: return {"-fw-num"};
+        case Param::Broadcast: return {"-dir", "-kf", "-wtrsp"};
+        case Param::Data: return {"-data"};
+    }
+    return {};
 }
 
 // ---- Text operations -------------------------------------------------------------------------
@@ -229,6 +196,16 @@ void strip_quotes(std::string &text) {
     text.erase(0, std::min(text.find_first_not_of('"'), text.size()));
     const auto last = text.find_last_not_of('"');
     text.erase(last == npos ? 0 : last + 1);
+}
+
+// Whether `w` names an option of a parameter that `command` takes and `other` does not.
+bool names_own_option(std::string_view w, const CommandInfo &command, const CommandInfo &other) {
+    for (const Param param : command.params) {
+        if (other.takes(param)) continue;
+        for (const std::string_view word : option_words(param))
+            if (contains(w, word)) return true;
+    }
+    return false;
 }
 
 std::string enclosed(std::string_view text) { return "'" + std::string(text) + "'"; }
@@ -361,9 +338,14 @@ int cli_parse::parse_line(const std::string &line, S_CmdParam &record, std::stri
 
     for (const auto &entry : command_table)
         if (contains(w, entry.second)) return CliCommandRepeat;
-    if (record.command == ATCmdEraseTargetSectors && !contains(w, "-addr") && !contains(w, "-s"))
-        record.command = ATCmdEraseTarget;
-    if (record.command == ATCmdBroadcast && contains(w, "-data") && contains(w, "-f"))
+    const CommandInfo *info = FindCommand(record.command);
+    if (const CommandInfo *smaller = SmallerSharingWord(*info);
+        smaller != nullptr && !names_own_option(w, *info, *smaller)) {
+        record.command = smaller->id;
+        info = smaller;
+    }
+    if (info->takes(Param::File) && info->takes(Param::Data) && contains(w, "-data") &&
+        contains(w, "-f"))
         return CliParameterAmbiguity;
 
     too_long_.clear();

@@ -340,6 +340,35 @@ private Q_SLOTS:
         QFETCH(QString, filter);
         QCOMPARE(P::FileFilter(command), filter);
     }
+
+    // Every command of the command table shows the controls of the parameters the table gives
+    // it, and nothing else.
+    void fields_follow_the_command_table() {
+        for (const CommandInfo &command : kCommands) {
+            std::set<int> expected;
+            for (const Param param : command.params) {
+                switch (param) {
+                    case Param::Address: expected.insert({P::kAddressLabel, P::kAddress}); break;
+                    case Param::Size: expected.insert({P::kSizeLabel, P::kSize}); break;
+                    case Param::Timeout:
+                        // A new broadcast does not wait, so its time-out stays hidden.
+                        if (!command.takes(Param::Broadcast)) expected.insert({P::kTimeoutLabel, P::kTimeout});
+                        break;
+                    case Param::File: expected.insert({P::kLoadFile, P::kFileLabel, P::kFile}); break;
+                    case Param::Password: expected.insert({P::kPasswordLabel, P::kPassword}); break;
+                    case Param::BaudRate: expected.insert({P::kBaudLabel, P::kBaud}); break;
+                    case Param::ResetType: expected.insert({P::kResetLabel, P::kReset}); break;
+                    case Param::Mode: expected.insert({P::kModeLabel, P::kMode}); break;
+                    case Param::FwNum: expected.insert({P::kFwNumLabel, P::kFwNumHint, P::kFwNum}); break;
+                    case Param::Broadcast: expected.insert({P::kWithResponse, P::kUsbToUart, P::kUartToUsb}); break;
+                    case Param::Data: break;
+                }
+            }
+            P dialog(NewCmdParam(command.id));
+            QVERIFY2(Describe(Shown(dialog)) == Describe(expected), command.name.data());
+            QCOMPARE(dialog.control(P::kLoadFile)->isEnabled(), command.file != FileUse::WriterProject);
+        }
+    }
 };
 
 KELVRA_GUI_SUITE("dialogs", DialogsTest);

@@ -267,6 +267,20 @@ private Q_SLOTS:
         }
         QCOMPARE(windows::ParameterSummary(r).value_or("-"), summary);
     }
+
+    // A command of the command table has a placeholder to double-click and a summary exactly
+    // when it takes parameters; an id outside the table has neither.
+    void parameters_follow_the_command_table() {
+        for (const CommandInfo &command : kCommands) {
+            const bool takes = !command.params.empty();
+            QVERIFY2(windows::HasParameters(command.id) == takes, command.name.data());
+            QVERIFY2(windows::ParameterSummary(NewCmdParam(command.id)).has_value() == takes, command.name.data());
+        }
+        for (const std::int32_t id : {0, 2, -1}) {
+            QVERIFY(!windows::HasParameters(id));
+            QVERIFY(!windows::ParameterSummary(NewCmdParam(id)).has_value());
+        }
+    }
 };
 
 KELVRA_GUI_SUITE("editor", EditorTest);
