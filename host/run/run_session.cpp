@@ -5,6 +5,7 @@
 #include "host/model/at_command.h"
 #include "host/model/result_message.h"
 #include "host/model/row_check.h"
+#include "host/platform/platform.h"
 #include "host/script/cli_parse.h"
 
 #include <chrono>
@@ -68,9 +69,7 @@ void append_file(const std::string &path, const void *data, std::size_t size) {
 
 std::tm local_now() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return platform::LocalTime(now);
 }
 
 }  // namespace
