@@ -12,7 +12,8 @@ std::tm LocalTime(std::time_t when);
 // Whether the C stream with this descriptor (1 standard output, 2 standard error) is a terminal.
 bool IsTerminal(int fd);
 
-// Makes the console show the UTF-8 the tools print (Windows: its own code page otherwise).
+// Makes the console show the UTF-8 the tools print (Windows: its own code page otherwise),
+// with the line ends they print.
 void UseUtf8Console();
 
 // Calls `handler` on Ctrl+C and on a request to terminate.

@@ -1,6 +1,8 @@
 #include "host/platform/platform.h"
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -17,6 +19,10 @@ bool IsTerminal(int fd) { return _isatty(fd) != 0; }
 void UseUtf8Console() {
     // The lines are UTF-8 (Chinese among them); the ANSI code page would garble them.
     SetConsoleOutputCP(CP_UTF8);
+    // Line feeds as they are: what the tools print equals, byte for byte, what they print on
+    // other systems (consoles show a bare line feed as a new line too).
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 }
 
 void OnInterrupt(void (*handler)(int)) {

@@ -46,7 +46,16 @@ CSerialPort::~CSerialPort() {
 bool CSerialPort::Configure() {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(os_->port, &dcb)) return false;
+    if (!GetCommState(os_->port, &dcb)) {
+        // A line left at a rate the driver cannot name: every field is set below anyway.
+        dcb = DCB{};
+        dcb.DCBlength = sizeof dcb;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.XonLim = 2048;
+        dcb.XoffLim = 512;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+    }
     dcb.BaudRate = static_cast<DWORD>(baud_rate_);
     dcb.ByteSize = static_cast<BYTE>(data_bits_ >= 5 && data_bits_ <= 8 ? data_bits_ : 8);
     dcb.Parity = parity_ == Parity::Odd ? ODDPARITY : parity_ == Parity::Even ? EVENPARITY : NOPARITY;
@@ -249,17 +258,17 @@ void CSerialPort::EventLoop() {
             if (!SetCommMask(port, mask)) lost = true;
             continue;
         }
-        if (error != ERROR_SUCCESS) {
-            lost = true;
-            break;
-        }
-        // Whatever woke the wait, bytes queued now are reported.
+        // Whatever woke the wait, bytes queued now are reported. A failed wait is a loss when
+        // the line fails too; a line that cannot report its modem status (an emulator's
+        // pseudo-terminal) fails every wait while it works: it is then looked at every 2 ms.
         DWORD line_errors = 0;
         COMSTAT status{};
         if (!ClearCommError(port, &line_errors, &status)) {
             lost = true;
             break;
         }
+        if (error != ERROR_SUCCESS && WaitForSingleObject(stop, 2) == WAIT_OBJECT_0) break;
+        if (!running_) break;
         if (status.cbInQue == 0) continue;
         const DWORD queued = status.cbInQue;
         DataReady.emit(name);
