@@ -31,6 +31,10 @@ struct CSerialPort::OsPart {
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE stop = nullptr;  // set when the event thread must end
     HANDLE io = nullptr;    // completes reads and writes, which the channel's lock serialises
+    // The event thread's wait. Kept here, not on the thread's stack: a driver that completes
+    // a wait late still writes into valid memory.
+    OVERLAPPED wait{};
+    HANDLE waited = nullptr;
     std::atomic<bool> read_lost{false};
 };
 
@@ -99,11 +103,13 @@ bool CSerialPort::Open() {
         EscapeCommFunction(os_->port, CLRRTS);  // RTS stays low; a line without it is fine too
         os_->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         os_->io = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ok = os_->stop != nullptr && os_->io != nullptr;
+        os_->waited = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ok = os_->stop != nullptr && os_->io != nullptr && os_->waited != nullptr;
     }
     if (!ok) {
         close_handle(os_->stop);
         close_handle(os_->io);
+        close_handle(os_->waited);
         close_handle(os_->port);
         os_->port = INVALID_HANDLE_VALUE;
         return false;
@@ -125,8 +131,10 @@ void CSerialPort::StopEventThread() {
     running_ = false;
     {
         std::lock_guard<std::mutex> lock(lock_);
-        if (os_->stop != nullptr) SetEvent(os_->stop);
+        // The mask first: that ends a pending wait the regular way, so the thread never has
+        // to cancel it.
         if (os_->port != INVALID_HANDLE_VALUE) SetCommMask(os_->port, 0);
+        if (os_->stop != nullptr) SetEvent(os_->stop);
     }
     if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) thread_.join();
 }
@@ -142,6 +150,7 @@ void CSerialPort::Close() {
     }
     close_handle(os_->stop);
     close_handle(os_->io);
+    close_handle(os_->waited);
 }
 
 int CSerialPort::ReadAll(std::vector<uint8_t> &out) {
@@ -183,6 +192,11 @@ int CSerialPort::Write(const uint8_t *data, size_t count) {
     std::lock_guard<std::mutex> lock(lock_);
     if (os_->port == INVALID_HANDLE_VALUE || (data == nullptr && count > 0) || count > MAXDWORD) return -1;
     if (count == 0) return 0;
+    // A line that went away fails here, before and after the write, whatever the driver's
+    // write does with the bytes then.
+    DWORD line_errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(os_->port, &line_errors, &status)) return -1;
     OVERLAPPED ov{};
     ov.hEvent = os_->io;
     ResetEvent(os_->io);
@@ -197,7 +211,8 @@ int CSerialPort::Write(const uint8_t *data, size_t count) {
         }
         if (!GetOverlappedResult(os_->port, &ov, &sent, FALSE)) return -1;
     }
-    return sent == count ? static_cast<int>(sent) : -1;
+    if (sent != count || !ClearCommError(os_->port, &line_errors, &status)) return -1;
+    return static_cast<int>(sent);
 }
 
 bool CSerialPort::SetBaudRate(int baud_rate) {
@@ -221,30 +236,36 @@ int CSerialPort::ActualBaudRate() {
 }
 
 void CSerialPort::EventLoop() {
-    HANDLE port, stop;
+    HANDLE port, stop, waited;
     {
         std::lock_guard<std::mutex> lock(lock_);
         port = os_->port;
         stop = os_->stop;
+        waited = os_->waited;
     }
     std::string name = DevicePortName();
-    HANDLE waited = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD mask = kEventMask;
-    bool lost = waited == nullptr;
+    bool lost = false;
+    // Set while a wait may still complete: no new wait may reuse its OVERLAPPED then.
+    bool abandoned = false;
     while (running_ && !lost) {
-        OVERLAPPED ov{};
+        OVERLAPPED &ov = os_->wait;
+        ov = OVERLAPPED{};
         ov.hEvent = waited;
         ResetEvent(waited);
         DWORD events = 0, ignored = 0, error = ERROR_SUCCESS;
         if (!WaitCommEvent(port, &events, &ov)) {
             error = GetLastError();
             if (error == ERROR_IO_PENDING) {
-                HANDLE both[2] = {stop, waited};
+                HANDLE both[2] = {waited, stop};
                 const DWORD woke = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-                if (woke != WAIT_OBJECT_0 + 1) {
+                if (woke != WAIT_OBJECT_0) {
+                    // Stopped: a cancelled wait completes at once, and one that a driver cannot
+                    // cancel ends when the mask changes, which Close did; one that began just
+                    // after that change may end only with the handle, and is left to it.
                     CancelIo(port);
-                    GetOverlappedResult(port, &ov, &ignored, TRUE);
-                    lost = woke != WAIT_OBJECT_0;
+                    abandoned = WaitForSingleObject(waited, 20) != WAIT_OBJECT_0;
+                    lost = woke != WAIT_OBJECT_0 + 1;
                     break;
                 }
                 error = GetOverlappedResult(port, &ov, &ignored, FALSE) ? ERROR_SUCCESS : GetLastError();
@@ -283,7 +304,7 @@ void CSerialPort::EventLoop() {
             break;
         }
     }
-    if (waited != nullptr) CloseHandle(waited);
+    (void)abandoned;  // the OVERLAPPED lives on in os_, so a late completion does no harm
     if (lost && running_) PortLost.emit(name);
 }
 

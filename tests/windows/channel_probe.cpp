@@ -52,12 +52,14 @@ int fail(const char *what) {
 
 int rounds(int n) {
     if (!g_port.Open()) return fail("open");
+    if (std::getenv("KVAT_PROBE_TRACE")) std::printf("opened\n");
     std::vector<double> times;
     for (int i = 0; i < n; ++i) {
         const auto start = Clock::now();
         if (kelvra_at_get_writerinfo(&g_object, 1000) == nullptr) return fail("no answer");
         times.push_back(ms_since(start));
     }
+    if (std::getenv("KVAT_PROBE_TRACE")) std::printf("closing\n");
     g_port.Close();
     std::sort(times.begin(), times.end());
     std::printf("%d round trips: median %.3f ms, 90th percentile %.3f ms, slowest %.3f ms\n", n,
@@ -119,6 +121,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: channel_probe rounds|cycles|lost|bad PORT [N]\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // every line reaches the log, also when killed
     const std::string mode = argv[1];
     const int n = argc > 3 ? std::atoi(argv[3]) : 1;
     connect(argv[2]);
