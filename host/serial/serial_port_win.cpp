@@ -246,8 +246,6 @@ void CSerialPort::EventLoop() {
     std::string name = DevicePortName();
     DWORD mask = kEventMask;
     bool lost = false;
-    // Set while a wait may still complete: no new wait may reuse its OVERLAPPED then.
-    bool abandoned = false;
     while (running_ && !lost) {
         OVERLAPPED &ov = os_->wait;
         ov = OVERLAPPED{};
@@ -262,9 +260,10 @@ void CSerialPort::EventLoop() {
                 if (woke != WAIT_OBJECT_0) {
                     // Stopped: a cancelled wait completes at once, and one that a driver cannot
                     // cancel ends when the mask changes, which Close did; one that began just
-                    // after that change may end only with the handle, and is left to it.
+                    // after that change may end only with the handle, and is left to it (its
+                    // OVERLAPPED lives in os_, so a late completion writes into valid memory).
                     CancelIo(port);
-                    abandoned = WaitForSingleObject(waited, 20) != WAIT_OBJECT_0;
+                    WaitForSingleObject(waited, 20);
                     lost = woke != WAIT_OBJECT_0 + 1;
                     break;
                 }
@@ -304,7 +303,6 @@ void CSerialPort::EventLoop() {
             break;
         }
     }
-    (void)abandoned;  // the OVERLAPPED lives on in os_, so a late completion does no harm
     if (lost && running_) PortLost.emit(name);
 }
 

@@ -31,8 +31,10 @@ DEVICES = [
     (r"ACPI\PNP0501\1", "Communications Port", multi_sz(r"ACPI\PNP0501", "*PNP0501"), "com3"),
     # A hardware ID that is no text and no friendly name: listed with both empty.
     (r"ROOT\PORTS\0000", None, "hex:01,02,03,04", "COM11"),
+    # An empty hardware ID: listed, no writer.
+    (r"ROOT\PORTS\0002", "Virtual Port (COM12)", multi_sz(""), "COM12"),
     # No port name: skipped.
-    (r"ROOT\PORTS\0001", "Broken Port (COM12)", multi_sz(""), None),
+    (r"ROOT\PORTS\0001", "Broken Port (COM13)", multi_sz(r"ROOT\PORTS"), None),
 ]
 
 lines = ["Windows Registry Editor Version 5.00", ""]
