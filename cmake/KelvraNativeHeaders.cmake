@@ -2,12 +2,12 @@
 # packages (Debian has no mingw builds of them). Only their folders are put on the include
 # path, never the whole /usr/include, whose C library headers would shadow the target's.
 set(kelvra_native_root ${CMAKE_BINARY_DIR}/native-headers)
-foreach(spec "CLI11;CLI;CLI/CLI.hpp;CLI11::CLI11"
+foreach(entry "CLI11;CLI;CLI/CLI.hpp;CLI11::CLI11"
              "nlohmann_json;nlohmann;nlohmann/json.hpp;nlohmann_json::nlohmann_json")
-  list(GET spec 0 package)
-  list(GET spec 1 folder)
-  list(GET spec 2 header)
-  list(GET spec 3 target)
+  list(GET entry 0 package)
+  list(GET entry 1 folder)
+  list(GET entry 2 header)
+  list(GET entry 3 target)
   find_file(KELVRA_NATIVE_${package} ${header} PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   if(NOT KELVRA_NATIVE_${package})
     continue()
