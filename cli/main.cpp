@@ -1,4 +1,5 @@
 #include "cli/verb.h"
+#include "host/platform/platform.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -34,6 +35,7 @@ void set_exit_code(int code) { g_exit_code = code; }
 
 int main(int argc, char **argv) {
     using namespace kvat::cli;
+    kelvra::platform::UseUtf8Console();
     CLI::App app{"kvat - scripts, ports, images and virtual writers for the Kelvra writer"};
     app.set_version_flag("--version", std::string("kvat ") + KVAT_TOOL_VERSION);
     app.require_subcommand(1);

@@ -18,7 +18,7 @@ struct PortsOptions {
     bool any_port = false;
     std::vector<std::string> ports;
     bool json = false;
-    std::string sysfs_root = "/sys";
+    std::string sysfs_root;  // Linux: "" reads the serial layer's own, /sys
 };
 
 void print_table(const std::vector<kelvra::serial::PortRecord> &ports, bool any_port) {
@@ -49,12 +49,15 @@ void print_table(const std::vector<kelvra::serial::PortRecord> &ports, bool any_
 }
 
 int run(const PortsOptions &o) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(o.sysfs_root, ec)) {
-        std::fprintf(stderr, "kvat ports: %s is not a folder\n", o.sysfs_root.c_str());
-        return kExitInput;
+    if (!o.sysfs_root.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(o.sysfs_root, ec)) {
+            std::fprintf(stderr, "kvat ports: %s is not a folder\n", o.sysfs_root.c_str());
+            return kExitInput;
+        }
+        kelvra::serial::SetDiscoveryRoot(o.sysfs_root);
     }
-    auto ports = kelvra::serial::EnumeratePorts(o.sysfs_root);
+    auto ports = kelvra::serial::EnumeratePorts();
     kelvra::serial::AddExplicitPorts(ports, o.ports);
     if (o.json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -80,7 +83,7 @@ void setup(CLI::App &app) {
     sub->add_flag("--any-port", o->any_port, "Debug mode: every port is a candidate");
     sub->add_option("--port", o->ports, "Also list this device (e.g. a virtual writer's link)");
     sub->add_flag("--json", o->json, "Print a JSON array");
-    sub->add_option("--sysfs-root", o->sysfs_root, "Read this sysfs tree")->capture_default_str();
+    sub->add_option("--sysfs-root", o->sysfs_root, "Read this sysfs tree (Linux; default /sys)");
     sub->callback([o] { set_exit_code(run(*o)); });
 }
 

@@ -3,8 +3,11 @@
 #include "cli/run_output.h"
 #include "cli/verb.h"
 #include "host/model/row_check.h"
+#include "host/platform/platform.h"
 #include "host/run/run_session.h"
+#if KVAT_WITH_SIM
 #include "sim/pty_writer.h"
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -52,8 +55,9 @@ void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
 int run(const RunOptions &o) {
     RunOutput output({o.json, true});
 
-    std::unique_ptr<kelvra::sim::TemporaryWriterPool> simulation;
     std::vector<std::string> ports = o.ports;
+#if KVAT_WITH_SIM
+    std::unique_ptr<kelvra::sim::TemporaryWriterPool> simulation;
     if (o.simulate > 0) {
         kelvra::sim::VirtualWriterPool::Options options;
         options.count = o.simulate;
@@ -65,6 +69,7 @@ int run(const RunOptions &o) {
         }
         for (const std::string &link : simulation->link_paths()) ports.push_back(link);
     }
+#endif
 
     kelvra::run::SessionOptions options;
     options.program_dir = o.out;
@@ -86,14 +91,10 @@ int run(const RunOptions &o) {
         if (!warning.empty()) output.Note("row " + std::to_string(i + 1) + ": warning: " + warning);
     }
 
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    kelvra::platform::OnInterrupt(on_interrupt);
     // A closed output (| head) must not kill the run half-way: the writes fail instead, and
     // the run and its log go on.
-    std::signal(SIGPIPE, SIG_IGN);
+    kelvra::platform::IgnoreBrokenPipe();
 
     const std::vector<std::string> names = session.Scan(o.any_port);
     if (names.empty()) return kExitInput;
@@ -147,8 +148,10 @@ void setup(CLI::App &app) {
     sub->add_flag("--any-port", o->any_port, "Debug mode: every serial port is a candidate");
     sub->add_option("--baud", o->baud, "AT baud rate to open the ports with")->capture_default_str()
         ->check(CLI::Range(1, 4000000));
+#if KVAT_WITH_SIM
     sub->add_option("--simulate", o->simulate, "Start this many virtual writers and run on them")
         ->check(CLI::Range(1, 24));
+#endif
     sub->add_option("--out", o->out, "Folder for InfoFile/ and log/")->capture_default_str();
     sub->add_flag("--no-cover-file", o->no_cover_file, "A new result folder per run (<port>-<time>)");
     sub->add_flag("--print-info", o->print_info, "Print what reading commands return");

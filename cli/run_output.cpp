@@ -1,8 +1,7 @@
 #include "cli/run_output.h"
 
 #include "host/model/at_command.h"
-
-#include <unistd.h>
+#include "host/platform/platform.h"
 
 #include <cstdlib>
 
@@ -40,9 +39,9 @@ std::string dump(const nlohmann::ordered_json &value) {
 }  // namespace
 
 RunOutput::RunOutput(Options options) : options_(options) {
-    stdout_tty_ = isatty(STDOUT_FILENO) == 1;
+    stdout_tty_ = kelvra::platform::IsTerminal(1);
     colour_ = stdout_tty_ && std::getenv("NO_COLOR") == nullptr && !options_.json;
-    bars_ = isatty(STDERR_FILENO) == 1 && !options_.json;
+    bars_ = kelvra::platform::IsTerminal(2) && !options_.json;
 }
 
 RunOutput::~RunOutput() {

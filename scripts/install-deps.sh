@@ -12,6 +12,8 @@ packages=(
   # kelvra_at.dll cross-built and tested under wine; the Python binding's tests and its pip
   # install; the Debian packages (dpkg-shlibdeps, file).
   g++-mingw-w64-x86-64-win32 wine64
+  # kvat.exe needs std::thread: the POSIX-thread mingw-w64 compiler; its tests read the ZIP.
+  g++-mingw-w64-x86-64-posix unzip
   python3-serial python3-pytest python3-venv python3-setuptools python3-wheel
   dpkg-dev file
   # The cipher tests again on an emulated processor without AES instructions.

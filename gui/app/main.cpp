@@ -1,20 +1,18 @@
 // Kelvra_ATCmd_GUI: the desktop program. Reads its options, finds its folders, starts
 // virtual writers when asked, and runs the main window until it closes.
+#include "gui/app/close_on_signals.h"
 #include "gui/app/program_paths.h"
 #include "gui/app/screenshot_tour.h"
+#if KELVRA_GUI_SIMULATION
 #include "gui/app/simulation.h"
+#endif
 #include "gui/widgets/artwork.h"
 #include "gui/windows/main_window.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QSocketNotifier>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -27,32 +25,6 @@
 namespace {
 
 using namespace kelvra::gui;
-
-int g_signal_pipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(g_signal_pipe[1], &byte, 1);
-}
-
-// Ctrl+C or a session's end closes the window as its close box does, so a run ends cleanly
-// and the settings are written.
-void CloseOnSignals(QDialog &window) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signal_pipe) != 0) return;
-    auto *notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(g_signal_pipe[0], &byte, 1);
-        window.reject();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-}
 
 }  // namespace
 
@@ -91,6 +63,7 @@ int main(int argc, char **argv) {
     windows::MainWindowOptions options;
     for (const QString &port : parser.values(port_option)) options.explicit_ports.push_back(port.toStdString());
 
+#if KELVRA_GUI_SIMULATION
     std::unique_ptr<app::Simulation> simulation;
     if (parser.isSet(simulate_option)) {
         bool ok = false;
@@ -117,6 +90,12 @@ int main(int argc, char **argv) {
         }
         for (const std::string &link : simulation->links()) options.explicit_ports.push_back(link);
     }
+#else
+    if (parser.isSet(simulate_option)) {
+        std::fprintf(stderr, "--simulate: virtual writers need pseudo-terminals, which this system does not have\n");
+        return 2;
+    }
+#endif
 
     const std::string exe_dir = QCoreApplication::applicationDirPath().toStdString();
     const app::ProgramPaths paths = parser.isSet(dir_option)
@@ -127,8 +106,10 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(std::filesystem::path(paths.config_path).parent_path(), ignored);
     // "writer_cfg.json" and relative file names of scripts live in the current directory; a
     // launcher may start the program where it cannot write.
-    if (!app::IsWritableDir(".") && ::chdir(paths.program_dir.c_str()) != 0) {
-        std::fprintf(stderr, "cannot change to %s\n", paths.program_dir.c_str());
+    if (!app::IsWritableDir(".")) {
+        std::error_code changed;
+        std::filesystem::current_path(paths.program_dir, changed);
+        if (changed) std::fprintf(stderr, "cannot change to %s\n", paths.program_dir.c_str());
     }
     std::printf("%s: settings %s, results and run logs in %s\n", app::kProgramName, paths.config_path.c_str(),
                 paths.program_dir.c_str());
@@ -139,13 +120,15 @@ int main(int argc, char **argv) {
     int result = 0;
     {
         windows::MainWindow window(options);
-        CloseOnSignals(window);
+        app::CloseOnSignals(window);
         if (parser.isSet(shots_option)) {
             app::StartScreenshotTour(window, parser.value(shots_option), parser.value(shots_script_option));
         }
         result = window.exec();
     }
+#if KELVRA_GUI_SIMULATION
     simulation.reset();
+#endif
     (void)result;  // the window's result is not used
     return 0;
 }

@@ -1,4 +1,5 @@
-// Where the program keeps config.json, InfoFile/ and log/. A program whose own folder is
+// Where the program keeps config.json, InfoFile/ and log/ (the choice per OS in
+// program_paths_<os>.cpp). On Linux a program whose own folder is
 // writable is a portable copy and keeps them there, as on the platform it was designed for;
 // an installed program keeps its settings in the user's XDG configuration folder and its
 // results and run logs in the user's XDG data folder.
@@ -22,12 +23,16 @@ struct Environment {
     std::string xdg_data_home;
 };
 
-// Portable when `exe_dir` is writable and not a system folder (below /usr, /bin or /sbin).
+// Linux: portable when `exe_dir` is writable and not a system folder (below /usr, /bin or
+// /sbin), else the XDG folders. Windows: always the executable's folder.
 ProgramPaths ChoosePaths(const std::string &exe_dir, bool exe_dir_writable, const Environment &env);
 // Everything in `dir` (the --program-dir option).
 ProgramPaths PathsIn(const std::string &dir);
 
 Environment CurrentEnvironment();
 bool IsWritableDir(const std::string &dir);
+
+// `dir` ending with '/'.
+std::string WithSlash(std::string dir);
 
 }  // namespace kelvra::gui::app

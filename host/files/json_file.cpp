@@ -10,7 +10,8 @@ bool has_json_extension(const std::string &path) {
 json_file::json_file(const std::string &path, mode how) {
     if (!has_json_extension(path)) return;
     if (how == mode::write) {
-        stream_.open(path, std::ios::out | std::ios::trunc);
+        // Binary: the same bytes on every system, no CR before each line feed on Windows.
+        stream_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
         open_ = stream_.is_open();
         return;
     }

@@ -1,5 +1,7 @@
 #include "host/run/message_log.h"
 
+#include "host/platform/platform.h"
+
 #include <cstdio>
 
 namespace kelvra::run {
@@ -51,9 +53,7 @@ std::string LogTimeText(const std::tm &local) {
 
 std::string LogTimeNow() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return LogTimeText(local);
+    return LogTimeText(platform::LocalTime(now));
 }
 
 std::optional<std::string> FormatLogText(const char *format, std::va_list args) {

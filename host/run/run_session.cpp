@@ -9,6 +9,7 @@
 #include "host/model/at_command.h"
 #include "host/model/result_message.h"
 #include "host/model/row_check.h"
+#include "host/platform/platform.h"
 #include "host/script/cli_parse.h"
 
 #include <algorithm>
@@ -70,9 +71,7 @@ std::string utc_now() {
 
 std::tm local_now() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return platform::LocalTime(now);
 }
 
 }  // namespace

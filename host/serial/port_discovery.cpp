@@ -2,9 +2,29 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <string_view>
 
 namespace kelvra::serial {
+
+namespace {
+
+std::mutex g_root_mutex;
+std::filesystem::path g_root = "/sys";
+
+}  // namespace
+
+void SetDiscoveryRoot(const std::filesystem::path &sysfs_root) {
+    std::lock_guard<std::mutex> lock(g_root_mutex);
+    g_root = sysfs_root;
+}
+
+std::filesystem::path DiscoveryRoot() {
+    std::lock_guard<std::mutex> lock(g_root_mutex);
+    return g_root;
+}
+
+std::vector<PortRecord> EnumeratePorts() { return EnumeratePorts(DiscoveryRoot()); }
 
 bool IsWriterPort(const std::string &hardware_id) {
     // Only the bus and the vendor/product part: the serial number after it is free text, and an
@@ -31,11 +51,16 @@ std::string SafePortName(const std::string &name) {
 
 void AddExplicitPorts(std::vector<PortRecord> &ports, const std::vector<std::string> &paths) {
     for (const std::string &path : paths) {
-        PortRecord record;
-        record.device_path = path;
-        record.explicit_port = true;
-        const std::string base = SafePortName(std::filesystem::path(path).filename().string());
-        record.port_name = base;
+        PortRecord record = detail::NamedPort(path);
+        // Opening one device under two names would fail the second open, or worse, read it twice.
+        const auto listed = std::find_if(ports.begin(), ports.end(), [&](const PortRecord &p) {
+            return detail::SameDevice(p.device_path, record.device_path);
+        });
+        if (listed != ports.end()) {
+            listed->explicit_port = true;
+            continue;
+        }
+        const std::string base = record.port_name;
         // Two links of the same name in different folders still get their own result folders.
         for (int n = 2; std::any_of(ports.begin(), ports.end(), [&](const PortRecord &p) {
                  return p.port_name == record.port_name;
@@ -43,9 +68,6 @@ void AddExplicitPorts(std::vector<PortRecord> &ports, const std::vector<std::str
              ++n) {
             record.port_name = base + "_" + std::to_string(n);
         }
-        std::error_code ec;
-        const auto target = std::filesystem::canonical(path, ec);
-        record.friendly_name = ec ? path : target.string();
         ports.push_back(std::move(record));
     }
 }

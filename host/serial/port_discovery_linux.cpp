@@ -80,6 +80,29 @@ bool is_parallel(const std::string &name, const fs::path &device) {
 
 }  // namespace
 
+std::string DevicePathFor(const std::string &port_name) { return "/dev/" + port_name; }
+
+namespace detail {
+
+PortRecord NamedPort(const std::string &path) {
+    PortRecord record;
+    record.device_path = path;
+    record.explicit_port = true;
+    record.port_name = SafePortName(fs::path(path).filename().string());
+    std::error_code ec;
+    const auto target = fs::canonical(path, ec);
+    record.friendly_name = ec ? path : target.string();
+    return record;
+}
+
+bool SameDevice(const std::string &a, const std::string &b) {
+    std::error_code ea, eb;
+    const fs::path ca = fs::weakly_canonical(a, ea), cb = fs::weakly_canonical(b, eb);
+    return (ea || eb) ? fs::path(a).lexically_normal() == fs::path(b).lexically_normal() : ca == cb;
+}
+
+}  // namespace detail
+
 std::vector<PortRecord> EnumeratePorts(const fs::path &sysfs_root) {
     std::vector<PortRecord> ports;
     std::error_code ec;

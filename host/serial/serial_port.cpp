@@ -4,13 +4,11 @@
 
 namespace kelvra::serial {
 
-CSerialPort::CSerialPort() = default;
-
 void CSerialPort::Init(const std::string &port_name, int baud_rate, Parity parity, int data_bits,
                        StopBits stop_bits, FlowControl flow, uint64_t read_buffer_size,
                        const std::string &device_path) {
     port_name_ = port_name;
-    device_path_ = device_path.empty() ? "/dev/" + port_name : device_path;
+    device_path_ = device_path.empty() ? DevicePathFor(port_name) : device_path;
     baud_rate_ = baud_rate;
     parity_ = parity;
     data_bits_ = data_bits;

@@ -1,6 +1,7 @@
 // The serial channel: one open serial device with fixed line settings, read when the event
 // thread reports received bytes, written synchronously, and able to report that the device
-// went away. The operating-system part lives in serial_port_<os>.cpp.
+// went away. The operating-system part lives in serial_port_<os>.cpp; this header holds no
+// type of any operating system.
 #pragma once
 
 #include "host/serial/signal.h"
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,7 +28,8 @@ public:
     CSerialPort(const CSerialPort &) = delete;
     CSerialPort &operator=(const CSerialPort &) = delete;
 
-    // Stores the settings; no I/O. `device_path` defaults to /dev/<port_name>.
+    // Stores the settings; no I/O. `device_path` defaults to DevicePathFor(port_name):
+    // /dev/<port_name> on Linux, \\.\<port_name> on Windows.
     void Init(const std::string &port_name, int baud_rate = 115200, Parity parity = Parity::None,
               int data_bits = 8, StopBits stop_bits = StopBits::One,
               FlowControl flow = FlowControl::None, uint64_t read_buffer_size = 512,
@@ -63,9 +66,11 @@ public:
     Signal<std::string &> PortLost;
 
 private:
+    struct OsPart;  // the open device and what its event thread waits on, per OS
+
     void EventLoop();
     void StopEventThread();
-    bool Configure();  // OS part: line settings on the open device
+    bool Configure();  // line settings on the open device
 
     std::string port_name_;
     std::string device_path_;
@@ -77,8 +82,7 @@ private:
     uint64_t read_buffer_size_ = 512;
 
     mutable std::mutex lock_;  // serialises I/O and settings of this channel
-    int fd_ = -1;
-    int wake_[2] = {-1, -1};
+    std::unique_ptr<OsPart> os_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

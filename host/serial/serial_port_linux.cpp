@@ -40,6 +40,13 @@ tcflag_t size_flag(int data_bits) {
 
 }  // namespace
 
+struct CSerialPort::OsPart {
+    int fd = -1;
+    int wake[2] = {-1, -1};  // a byte on the pipe stops the event thread
+};
+
+CSerialPort::CSerialPort() : os_(std::make_unique<OsPart>()) {}
+
 CSerialPort::~CSerialPort() {
     Close();
     // Only when the port is destroyed from inside its own notification is the thread still
@@ -49,7 +56,7 @@ CSerialPort::~CSerialPort() {
 
 bool CSerialPort::Configure() {
     termios tio{};
-    if (tcgetattr(fd_, &tio) != 0) return false;
+    if (tcgetattr(os_->fd, &tio) != 0) return false;
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD | size_flag(data_bits_);
@@ -62,8 +69,8 @@ bool CSerialPort::Configure() {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     cfsetspeed(&tio, B115200);  // replaced by the exact rate below
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
-    return detail::linux_set_baud(fd_, baud_rate_);
+    if (tcsetattr(os_->fd, TCSANOW, &tio) != 0) return false;
+    return detail::linux_set_baud(os_->fd, baud_rate_);
 }
 
 bool CSerialPort::Open() {
@@ -74,17 +81,17 @@ bool CSerialPort::Open() {
         thread_.join();
     }
     std::lock_guard<std::mutex> lock(lock_);
-    fd_ = ::open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return false;
+    os_->fd = ::open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (os_->fd < 0) return false;
     // Exclusive: TIOCEXCL keeps other openers out, the lock also keeps out other processes
     // running as root (which TIOCEXCL lets through).
-    const bool ok = isatty(fd_) == 1 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
-                    ioctl(fd_, TIOCEXCL) == 0 && Configure() && tcflush(fd_, TCIOFLUSH) == 0 &&
-                    pipe2(wake_, O_CLOEXEC | O_NONBLOCK) == 0;
+    const bool ok = isatty(os_->fd) == 1 && ::flock(os_->fd, LOCK_EX | LOCK_NB) == 0 &&
+                    ioctl(os_->fd, TIOCEXCL) == 0 && Configure() && tcflush(os_->fd, TCIOFLUSH) == 0 &&
+                    pipe2(os_->wake, O_CLOEXEC | O_NONBLOCK) == 0;
     if (!ok) {
-        close_fd(wake_[0]);
-        close_fd(wake_[1]);
-        close_fd(fd_);
+        close_fd(os_->wake[0]);
+        close_fd(os_->wake[1]);
+        close_fd(os_->fd);
         return false;
     }
     running_ = true;
@@ -94,13 +101,13 @@ bool CSerialPort::Open() {
 
 bool CSerialPort::IsOpen() const {
     std::lock_guard<std::mutex> lock(lock_);
-    return fd_ >= 0;
+    return os_->fd >= 0;
 }
 
 void CSerialPort::StopEventThread() {
     running_ = false;
-    if (wake_[1] >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(wake_[1], "x", 1);
+    if (os_->wake[1] >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(os_->wake[1], "x", 1);
     }
     if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) thread_.join();
 }
@@ -109,22 +116,22 @@ void CSerialPort::Close() {
     if (!IsOpen()) return;
     StopEventThread();
     std::lock_guard<std::mutex> lock(lock_);
-    if (fd_ >= 0) {
-        tcflush(fd_, TCIOFLUSH);
-        ioctl(fd_, TIOCNXCL);
+    if (os_->fd >= 0) {
+        tcflush(os_->fd, TCIOFLUSH);
+        ioctl(os_->fd, TIOCNXCL);
     }
-    close_fd(fd_);
-    close_fd(wake_[0]);
-    close_fd(wake_[1]);
+    close_fd(os_->fd);
+    close_fd(os_->wake[0]);
+    close_fd(os_->wake[1]);
 }
 
 int CSerialPort::ReadAll(std::vector<uint8_t> &out) {
     std::lock_guard<std::mutex> lock(lock_);
-    if (fd_ < 0) return -1;
+    if (os_->fd < 0) return -1;
     int total = 0;
     uint8_t buf[4096];
     for (;;) {
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        const ssize_t n = ::read(os_->fd, buf, sizeof buf);
         if (n > 0) {
             out.insert(out.end(), buf, buf + n);
             total += static_cast<int>(n);
@@ -138,39 +145,39 @@ int CSerialPort::ReadAll(std::vector<uint8_t> &out) {
 
 int CSerialPort::Write(const uint8_t *data, size_t count) {
     std::lock_guard<std::mutex> lock(lock_);
-    if (fd_ < 0 || (data == nullptr && count > 0)) return -1;
+    if (os_->fd < 0 || (data == nullptr && count > 0)) return -1;
     size_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd_, data + done, count - done);
+        const ssize_t n = ::write(os_->fd, data + done, count - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN && wait_fd(fd_, POLLOUT, kWriteStallMs)) continue;
+        if (n < 0 && errno == EAGAIN && wait_fd(os_->fd, POLLOUT, kWriteStallMs)) continue;
         return -1;  // unplugged, or the device took nothing for too long
     }
-    if (tcdrain(fd_) != 0) return -1;
+    if (tcdrain(os_->fd) != 0) return -1;
     return static_cast<int>(done);
 }
 
 bool CSerialPort::SetBaudRate(int baud_rate) {
     std::lock_guard<std::mutex> lock(lock_);
     baud_rate_ = baud_rate;
-    return fd_ < 0 || detail::linux_set_baud(fd_, baud_rate);
+    return os_->fd < 0 || detail::linux_set_baud(os_->fd, baud_rate);
 }
 
 int CSerialPort::ActualBaudRate() {
     std::lock_guard<std::mutex> lock(lock_);
-    return fd_ < 0 ? 0 : detail::linux_get_baud(fd_);
+    return os_->fd < 0 ? 0 : detail::linux_get_baud(os_->fd);
 }
 
 void CSerialPort::EventLoop() {
     int fd, wake;
     {
         std::lock_guard<std::mutex> lock(lock_);
-        fd = fd_;
-        wake = wake_[0];
+        fd = os_->fd;
+        wake = os_->wake[0];
     }
     std::string name = DevicePortName();
     bool lost = false;

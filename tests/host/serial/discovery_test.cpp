@@ -114,3 +114,31 @@ TEST(Discovery, SafePortNames) {
     EXPECT_EQ(SafePortName(".."), "port..");
     EXPECT_EQ(SafePortName(""), "port");
 }
+
+TEST(Discovery, TheRootIsSetInsideTheSerialLayer) {
+    kvat_test::FakeSysfs sysfs(tree_root("root"));
+    sysfs.standard_tree();
+    SetDiscoveryRoot(sysfs.root());
+    std::vector<std::string> got, expected;
+    for (const auto &r : EnumeratePorts()) got.push_back(describe(r));
+    for (const auto &r : EnumeratePorts(sysfs.root())) expected.push_back(describe(r));
+    SetDiscoveryRoot("/sys");
+    EXPECT_EQ(got.size(), 5u);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(DiscoveryRoot(), std::filesystem::path("/sys"));
+}
+
+TEST(Discovery, ANamedPortThatIsListedIsNotAddedTwice) {
+    kvat_test::FakeSysfs sysfs(tree_root("twice"));
+    sysfs.standard_tree();
+    auto ports = EnumeratePorts(sysfs.root());
+    const size_t listed = ports.size();
+    // ttyS0 is no writer by its ID: named, it becomes a candidate, once.
+    AddExplicitPorts(ports, {"/dev/ttyACM0", "/dev/../dev/ttyS0", "/tmp/writers/ttyKV0"});
+    ASSERT_EQ(ports.size(), listed + 1);
+    std::vector<std::string> candidates;
+    for (const auto &p : ports) {
+        if (IsCandidate(p, false)) candidates.push_back(p.port_name);
+    }
+    EXPECT_EQ(candidates, (std::vector<std::string>{"ttyACM0", "ttyACM2", "ttyACM10", "ttyS0", "ttyKV0"}));
+}
