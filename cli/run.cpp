@@ -111,10 +111,12 @@ int run(const RunOptions &o) {
         if (g_interrupts > 1) {
             // The run log on disk is whole: it is replaced, never rewritten in place.
             output.Note("kvat run: quit before the ports ended");
+#if KVAT_WITH_SIM
             if (simulation) {
                 std::error_code ignored;
                 std::filesystem::remove_all(simulation->dir(), ignored);
             }
+#endif
             std::_Exit(kExitInterrupted);
         }
     }

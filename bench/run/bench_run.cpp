@@ -42,7 +42,7 @@ struct Result {
 };
 
 Result run_once(std::size_t writers, std::uint32_t service_us, const fs::path &dir, const std::string &image_path,
-                const std::string &image) {
+                const std::string &image, bool verify = false) {
     sim::VirtualWriterPool::Options pool_options;
     pool_options.count = writers;
     pool_options.settings.service_us = service_us;
@@ -54,6 +54,7 @@ Result run_once(std::size_t writers, std::uint32_t service_us, const fs::path &d
     options.program_dir = (dir / "program").string();
     options.scan.sysfs_root = (dir / "sys").string();
     options.scan_linger_ms = 0;
+    options.verify = verify;
     for (std::size_t i = 0; i < pool.size(); ++i) options.scan.explicit_ports.push_back(pool.link(i).string());
     run::RunSession session(view, options);
     Result result;
@@ -153,6 +154,24 @@ int main() {
             }
         }
     }
+    std::printf("\nverify after write: one writer, the 64 KiB case, best of three\n");
+    std::printf("%-12s %-10s %10s %8s\n", "answers", "verify", "wall s", "ratio");
+    for (const std::uint32_t service_us : {0u, 250u}) {
+        double without = 0;
+        for (const bool verify : {false, true}) {
+            double best = -1;
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                const fs::path where = dir / ("verify_" + std::to_string(service_us) + "_" + std::to_string(verify) + "_" +
+                                              std::to_string(attempt));
+                const Result one = run_once(1, service_us, where, image_path, image, verify);
+                if (one.ok && (best < 0 || one.seconds < best)) best = one.seconds;
+            }
+            if (!verify) without = best;
+            std::printf("%-12s %-10s %10.3f %8.2f\n", service_us == 0 ? "at once" : "250 us", verify ? "on" : "off", best,
+                        without > 0 ? best / without : 0.0);
+        }
+    }
+
     std::printf("\nthe run log: 24 writers x 1000 steps, best of three, with the log and without\n");
     std::printf("%-10s %10s %10s %8s\n", "run log", "wall s", "steps/s", "ratio");
     double off = 0;

@@ -98,12 +98,17 @@ bool SerialPortApp::StartObject(std::int32_t slot) {
 std::vector<std::string> SerialPortApp::ScanAndOpen(const ScanOptions &options, int baud_rate,
                                                     std::string *warning) {
     std::vector<std::string> names;
-    for (const ScannedWriter &writer : ScanWriters(options, baud_rate, warning)) names.push_back(writer.name);
+    std::vector<std::string> warnings;
+    for (const ScannedWriter &writer : ScanWriters(options, baud_rate, &warnings)) names.push_back(writer.name);
+    if (warning != nullptr) {
+        warning->clear();
+        for (const std::string &line : warnings) *warning += (warning->empty() ? "" : "\n") + line;
+    }
     return names;
 }
 
 std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options, int baud_rate,
-                                                      std::string *warning) {
+                                                      std::vector<std::string> *warnings) {
     CloseAll(false);
     std::vector<ScannedWriter> names;
 
@@ -152,7 +157,19 @@ std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options
             channel.DataReady.connect([this](std::string &port) { OnDataReady(port); });
             channel.PortLost.connect([this](std::string &port) { OnChannelLost(port); });
             lost_[static_cast<std::size_t>(slot)].store(false);
-            if (channel.Open()) {
+            if (!channel.Open()) {
+                // A writer port held by another program, or not ours to open, must not pass
+                // for no writer at all.
+                if (warnings != nullptr) {
+                    std::string line = "serial port " + candidates[i].port_name + " (" + channel.DevicePath() +
+                                       ") cannot be opened: " + channel.OpenError();
+                    if (channel.OpenDenied()) {
+                        line += " (install the udev rule of the kelvra-tools package, 70-kelvra-writer.rules, or "
+                                "join the group that owns the device)";
+                    }
+                    warnings->push_back(line);
+                }
+            } else {
                 const std::string name = channel.DevicePortName();
                 {
                     std::lock_guard<std::mutex> lock(ports_mutex_);
@@ -180,9 +197,9 @@ std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(kScanPauseMs));
         }
-        if (i < candidates.size() && warning != nullptr) {
-            *warning = std::to_string(candidates.size() - i) + " serial port(s) left out: a scan opens at most " +
-                       std::to_string(kPortSlots) + " writers (first left out: " + candidates[i].port_name + ")";
+        if (i < candidates.size() && warnings != nullptr) {
+            warnings->push_back(std::to_string(candidates.size() - i) + " serial port(s) left out: a scan opens at most " +
+                       std::to_string(kPortSlots) + " writers (first left out: " + candidates[i].port_name + ")");
         }
     } catch (const std::exception &e) {
         Console(e.what());

@@ -138,8 +138,9 @@ public:
     std::vector<std::string> ScanAndOpen(const ScanOptions &options, int baud_rate,
                                          std::string *warning = nullptr);
     // The same scan, returning each writer that answered with its slot, device and identity.
+    // Each port that could not be opened, and the candidates left out, give a warning line.
     std::vector<ScannedWriter> ScanWriters(const ScanOptions &options, int baud_rate,
-                                           std::string *warning = nullptr);
+                                           std::vector<std::string> *warnings = nullptr);
     std::vector<std::string> ScanAndOpen(bool any_port, int baud_rate);
 
     // Waits for the last scan's progress thread (its display closed). Every scan's thread is

@@ -262,8 +262,8 @@ std::vector<std::string> RunSession::Impl::Scan(bool any_port) {
     }
     ScanOptions scan = options_.scan;
     scan.any_port = any_port;
-    std::string warning;
-    const std::vector<ScannedWriter> answered = app_.ScanWriters(scan, app_.at_baud_rate(), &warning);
+    std::vector<std::string> warnings;
+    const std::vector<ScannedWriter> answered = app_.ScanWriters(scan, app_.at_baud_rate(), &warnings);
     std::vector<std::string> names;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
@@ -285,7 +285,7 @@ std::vector<std::string> RunSession::Impl::Scan(bool any_port) {
         }
         writer_count_ = static_cast<int>(names.size());
         lost_during_run_ = 0;
-        if (!warning.empty()) log_.LogLevelLine(LogWarning, warning);
+        for (const std::string &warning : warnings) log_.LogLevelLine(LogWarning, warning);
         if (!names.empty()) {
             log_.AppendLine(kScanDoneText, kColourSuccess);
         } else {

@@ -19,4 +19,20 @@ void CSerialPort::Init(const std::string &port_name, int baud_rate, Parity parit
 
 std::string CSerialPort::DevicePortName() const { return SafePortName(port_name_); }
 
+std::string CSerialPort::OpenError() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return open_error_;
+}
+
+bool CSerialPort::OpenDenied() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return open_denied_;
+}
+
+bool CSerialPort::OpenFailed(const std::string &why, bool denied) {
+    open_error_ = why;
+    open_denied_ = denied;
+    return false;
+}
+
 }  // namespace kelvra::serial

@@ -38,6 +38,10 @@ public:
     // Opens the device exclusively in raw binary mode with the stored settings, flushes both
     // directions and starts the event thread. On any failure the port is closed again.
     bool Open();
+    // Why the last Open failed ("" after a successful one), and whether the system refused
+    // the user the device (not another program holding it).
+    std::string OpenError() const;
+    bool OpenDenied() const;
     bool IsOpen() const;
     // Stops the event thread, flushes and closes. Safe from any thread, also from inside a
     // notification of this port; nothing happens when the port is not open.
@@ -83,6 +87,9 @@ private:
 
     mutable std::mutex lock_;  // serialises I/O and settings of this channel
     std::unique_ptr<OsPart> os_;
+    std::string open_error_;
+    bool open_denied_ = false;
+    bool OpenFailed(const std::string &why, bool denied = false);  // with lock_ held; false
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

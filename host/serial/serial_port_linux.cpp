@@ -3,6 +3,7 @@
 #include "host/serial/serial_port.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -81,18 +82,33 @@ bool CSerialPort::Open() {
         thread_.join();
     }
     std::lock_guard<std::mutex> lock(lock_);
+    open_error_.clear();
+    open_denied_ = false;
     os_->fd = ::open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (os_->fd < 0) return false;
+    if (os_->fd < 0) {
+        const int error = errno;
+        if (error == EBUSY) return OpenFailed("held by another program");
+        return OpenFailed(std::strerror(error), error == EACCES || error == EPERM);
+    }
     // Exclusive: TIOCEXCL keeps other openers out, the lock also keeps out other processes
     // running as root (which TIOCEXCL lets through).
-    const bool ok = isatty(os_->fd) == 1 && ::flock(os_->fd, LOCK_EX | LOCK_NB) == 0 &&
-                    ioctl(os_->fd, TIOCEXCL) == 0 && Configure() && tcflush(os_->fd, TCIOFLUSH) == 0 &&
-                    pipe2(os_->wake, O_CLOEXEC | O_NONBLOCK) == 0;
-    if (!ok) {
+    std::string why;
+    if (isatty(os_->fd) != 1) {
+        why = "not a terminal device";
+    } else if (::flock(os_->fd, LOCK_EX | LOCK_NB) != 0) {
+        why = errno == EWOULDBLOCK ? "held by another program" : std::strerror(errno);
+    } else if (ioctl(os_->fd, TIOCEXCL) != 0) {
+        why = std::strerror(errno);
+    } else if (!Configure()) {
+        why = "its line settings could not be set";
+    } else if (tcflush(os_->fd, TCIOFLUSH) != 0 || pipe2(os_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        why = std::strerror(errno);
+    }
+    if (!why.empty()) {
         close_fd(os_->wake[0]);
         close_fd(os_->wake[1]);
         close_fd(os_->fd);
-        return false;
+        return OpenFailed(why);
     }
     running_ = true;
     thread_ = std::thread([this] { EventLoop(); });

@@ -87,11 +87,21 @@ bool CSerialPort::Open() {
         thread_.join();
     }
     std::lock_guard<std::mutex> lock(lock_);
+    open_error_.clear();
+    open_denied_ = false;
     const std::wstring path = detail::Widen(device_path_);
     // Share mode 0: no other program, and no second channel, can hold the port meanwhile.
     os_->port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
-    if (os_->port == INVALID_HANDLE_VALUE) return false;
+    if (os_->port == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // A COM port that another program has open answers "access denied".
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+            return OpenFailed("held by another program, or not ours to open");
+        }
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return OpenFailed("no such port");
+        return OpenFailed("Windows error " + std::to_string(error));
+    }
     // Reads return at once with what is queued; writes have no total time-out.
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     const DWORD queue = static_cast<DWORD>(read_buffer_size_ > 0 && read_buffer_size_ < 0x10000000u ? read_buffer_size_ : 512);
@@ -112,7 +122,7 @@ bool CSerialPort::Open() {
         close_handle(os_->waited);
         close_handle(os_->port);
         os_->port = INVALID_HANDLE_VALUE;
-        return false;
+        return OpenFailed("its line settings could not be set");
     }
     os_->read_lost = false;
     running_ = true;

@@ -145,7 +145,9 @@ echo "listing: $(tr -d '\r' <"$work/scan.txt" | tail -n 1) found through the fak
 # A named port that does not exist is dropped; the listed writer is still found.
 status=0
 wine_run "$helper" 60 "$kvat_exe" scan --port COM42 >"$work/scan42.txt" 2>&1 || status=$?
-[ "$status" = 0 ] && grep -q '^1 writer$' "$work/scan42.txt" && ! grep -q COM42 "$work/scan42.txt" ||
+# A named port that does not exist is no writer, and the scan says why.
+[ "$status" = 0 ] && grep -q '^1 writer$' "$work/scan42.txt" &&
+  grep -q 'COM42 .*cannot be opened: no such port' "$work/scan42.txt" && ! grep -q '^COM42' "$work/scan42.txt" ||
   { cat "$work/scan42.txt"; fail "kvat.exe scan --port COM42: status $status"; }
 
 # The loss: the writer goes away while the channel waits.
@@ -170,7 +172,7 @@ compare() {
   local case=$1
   shift
   local norm='s/^//'
-  [ -n "${NORMALISE:-}" ] && norm='s/ The communication port error\.\.\./ LOST/; s/ Time out \.\.\./ LOST/'
+  [ -n "${NORMALISE:-}" ] && norm='s/ The communication port error\.\.\./ LOST/; s/ Time out \.\.\./ LOST/; s/ LOST (port lost)/ LOST/'
 
   start_writers "$case-win" -n 2 "$@"
   start_writers "$case-linux" -n 2 "$@"

@@ -5,6 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -272,6 +276,28 @@ TEST(HostileWriter, TwentyFourSilentPortsDoNotCrowdOutAWriter) {
     SessionRig rig(options);
     EXPECT_EQ(rig.scan(), std::vector<std::string>{"ttyKV24"});
     EXPECT_EQ(rig.session->writer_count(), 1);
+}
+
+// A writer port that cannot be opened is named, with the reason, rather than passing for no
+// writer at all.
+TEST(HostileWriter, APortThatCannotBeOpenedIsNamedWithItsReason) {
+    SessionRig rig({.writers = 1});
+    const std::string device = fs::canonical(rig.writers->link(0)).string();
+    // Another program holds the writer's port.
+    const int holder = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(rig.scan().empty());
+    bool named = false;
+    for (const LogEntry &line : rig.view.lines()) {
+        if (line.level == LogWarning && line.text.find("ttyKV0") != std::string::npos &&
+            line.text.find("cannot be opened: held by another program") != std::string::npos) {
+            named = true;
+        }
+    }
+    EXPECT_TRUE(named);
+    ::close(holder);
+    EXPECT_EQ(rig.scan().size(), 1u);
 }
 
 TEST(HostileWriter, TheProgramsTimeOutsArePinned) {
