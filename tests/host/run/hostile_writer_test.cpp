@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -223,6 +224,7 @@ TEST(HostileWriter, ALostPortEndsItsWaitingStepAtOnce) {
     }
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lost).count();
     EXPECT_LT(took, 2000) << "the erase sat out its time-out";
+    std::printf("the waiting erase ended %lld ms after the writer was unplugged\n", static_cast<long long>(took));
     ASSERT_TRUE(rig.session->WaitIdle(20000));
     for (const StepEvent &s : rig.view.steps()) {
         if (s.port == "ttyKV0" && s.step == 2) {
