@@ -35,6 +35,16 @@ public:
     bool ok = false;
 };
 
+// A session whose scan finds exactly the pool's writers.
+run::SessionOptions session_options(const fs::path &dir, const sim::VirtualWriterPool &pool) {
+    run::SessionOptions options;
+    options.program_dir = (dir / "program").string();
+    options.scan.sysfs_root = (dir / "sys").string();
+    options.scan_linger_ms = 0;
+    for (std::size_t i = 0; i < pool.size(); ++i) options.scan.explicit_ports.push_back(pool.link(i).string());
+    return options;
+}
+
 struct Result {
     double seconds = 0;
     bool ok = false;
@@ -50,12 +60,8 @@ Result run_once(std::size_t writers, std::uint32_t service_us, const fs::path &d
     sim::VirtualWriterPool pool(pool_options);
 
     QuietView view;
-    run::SessionOptions options;
-    options.program_dir = (dir / "program").string();
-    options.scan.sysfs_root = (dir / "sys").string();
-    options.scan_linger_ms = 0;
+    run::SessionOptions options = session_options(dir, pool);
     options.verify = verify;
-    for (std::size_t i = 0; i < pool.size(); ++i) options.scan.explicit_ports.push_back(pool.link(i).string());
     run::RunSession session(view, options);
     Result result;
     if (session.Scan(false).size() != writers) return result;
@@ -90,12 +96,8 @@ double steps_run(std::size_t writers, std::size_t steps, bool run_log, const fs:
     pool_options.link_dir = dir / "links";
     sim::VirtualWriterPool pool(pool_options);
     QuietView view;
-    run::SessionOptions options;
-    options.program_dir = (dir / "program").string();
-    options.scan.sysfs_root = (dir / "sys").string();
-    options.scan_linger_ms = 0;
+    run::SessionOptions options = session_options(dir, pool);
     options.run_log = run_log;
-    for (std::size_t i = 0; i < pool.size(); ++i) options.scan.explicit_ports.push_back(pool.link(i).string());
     run::RunSession session(view, options);
     if (session.Scan(false).size() != writers) return -1;
     const std::vector<S_CmdParam> commands(steps, NewCmdParam(ATCmdConnectTarget));

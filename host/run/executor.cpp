@@ -127,6 +127,15 @@ bool SerialPortApp::PortLostFlag(std::int32_t slot) const {
     return lost_[static_cast<std::size_t>(slot)].load();
 }
 
+// A fixed-size record from the answer the core's operation returned (null when it failed).
+template <typename Record>
+ATResult SerialPortApp::CopyRecord(std::int32_t slot, const std::uint8_t *record, Record &out, const char *short_text) {
+    if (record == nullptr) return Outcome(slot, false).code;
+    if (!carries(protocol_object(slot), sizeof(Record))) return BadRecord(slot, short_text).code;
+    std::memcpy(&out, record, sizeof(Record));
+    return 0;
+}
+
 TxResult SerialPortApp::WriterInfoCheck(std::int32_t slot, std::string &type) {
     kelvra_at_object *object = protocol_object(slot);
     const std::uint8_t *record = kelvra_at_get_writerinfo(object, kProbeTimeoutMs);
@@ -308,49 +317,39 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
 
     switch (command->command) {
         case ATCmdGetWriterInfo: {
-            const std::uint8_t *record = kelvra_at_get_writerinfo(object, kProbeTimeoutMs);
-            if (record == nullptr) return done(false);
-            if (!carries(object, sizeof(kvat_writer_info))) return BadRecord(slot, "writer information shorter than its record").code;
             kvat_writer_info info;
-            std::memcpy(&info, record, sizeof info);
-            if (observer_ != nullptr) observer_->OnWriterInfo(name, &info);
-            return 0;
+            const ATResult result = CopyRecord(slot, kelvra_at_get_writerinfo(object, kProbeTimeoutMs), info,
+                                               "writer information shorter than its record");
+            if (result == 0 && observer_ != nullptr) observer_->OnWriterInfo(name, &info);
+            return result;
         }
         case ATCmdGetWriterCfg: {
-            const std::uint8_t *record = kelvra_at_get_writerconfig(object, kCommandTimeoutMs);
-            if (record == nullptr) return done(false);
-            if (!carries(object, sizeof(kvat_writer_config))) return BadRecord(slot, "configuration shorter than its record").code;
             kvat_writer_config config;
-            std::memcpy(&config, record, sizeof config);
-            if (observer_ != nullptr) observer_->OnWriterConfig(name, &config);
-            return 0;
+            const ATResult result = CopyRecord(slot, kelvra_at_get_writerconfig(object, kCommandTimeoutMs), config,
+                                               "configuration shorter than its record");
+            if (result == 0 && observer_ != nullptr) observer_->OnWriterConfig(name, &config);
+            return result;
         }
         case ATCmdSetWriterCfg: {
             // A document that does not convert must never reach the writer: it would overwrite
             // the configuration with zeros. Converted once before anything is sent.
             const std::string path(CmdText(command->file));
-            kvat_writer_config config{};
-            {
+            const auto convert = [&](kvat_writer_config &into) {
                 files::json_file file(path, files::json_file::mode::read);
                 const std::string error =
-                    file.is_open() ? files::read_writer_config(file, config) : std::string(files::kNoConfigFileText);
-                if (!error.empty()) {
-                    NoteDetail(slot, error);
-                    return KVAT_ERR_CONFIG;
-                }
-            }
+                    file.is_open() ? files::read_writer_config(file, into) : std::string(files::kNoConfigFileText);
+                if (!error.empty()) NoteDetail(slot, error);
+                return error.empty();
+            };
+            kvat_writer_config config{};
+            if (!convert(config)) return KVAT_ERR_CONFIG;
             // What the document does not carry (the names) stays as the writer has it.
-            const std::uint8_t *current = kelvra_at_get_writerconfig(object, kCommandTimeoutMs);
-            if (current == nullptr) return done(false);
-            if (!carries(object, sizeof(kvat_writer_config))) return BadRecord(slot, "configuration shorter than its record").code;
-            std::memcpy(&config, current, sizeof config);
-            files::json_file file(path, files::json_file::mode::read);
-            const std::string error =
-                file.is_open() ? files::read_writer_config(file, config) : std::string(files::kNoConfigFileText);
-            if (!error.empty()) {
-                NoteDetail(slot, error);
-                return KVAT_ERR_CONFIG;
+            if (const ATResult result = CopyRecord(slot, kelvra_at_get_writerconfig(object, kCommandTimeoutMs), config,
+                                                   "configuration shorter than its record");
+                result != 0) {
+                return result;
             }
+            if (!convert(config)) return KVAT_ERR_CONFIG;
             return done(kelvra_at_set_writerconfig(object, reinterpret_cast<const std::uint8_t *>(&config),
                                                    kCommandTimeoutMs));
         }

@@ -231,6 +231,8 @@ private:
     TxResult Outcome(std::int32_t slot, bool delivered);
     TxResult UnansweredBroadcast(std::int32_t slot);
     TxResult BadRecord(std::int32_t slot, const std::string &why);
+    template <typename Record>
+    ATResult CopyRecord(std::int32_t slot, const std::uint8_t *record, Record &out, const char *short_text);
     void NoteDetail(std::int32_t slot, const std::string &text);
     bool PortLostFlag(std::int32_t slot) const;
 
