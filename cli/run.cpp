@@ -9,6 +9,7 @@
 #include "sim/pty_writer.h"
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,7 +31,7 @@ constexpr const char *kExitTable =
     "  0    every writer ran the whole list and every result was saved\n"
     "  1    a writer failed a step (programming, or verify: code 1000)\n"
     "  2    wrong arguments\n"
-    "  3    the script, a row or the scan refused the run before anything was sent\n"
+    "  3    the script, a row, a named writer or the scan refused the run before anything was sent\n"
     "  4    an internal error\n"
     "  5    every writer passed, but a result file or the run log could not be saved\n"
     "  130  stopped (Ctrl+C or SIGTERM)";
@@ -46,6 +47,7 @@ struct RunOptions {
     bool print_info = false;
     bool json = false;
     bool no_verify = false;
+    std::vector<std::string> writers;  // serial numbers to run on; empty: every writer
 };
 
 volatile std::sig_atomic_t g_interrupts = 0;
@@ -54,6 +56,12 @@ void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
 
 int run(const RunOptions &o) {
     RunOutput output({o.json, true});
+    for (std::size_t i = 0; i < o.writers.size(); ++i) {
+        if (std::count(o.writers.begin(), o.writers.end(), o.writers[i]) > 1) {
+            output.Note("kvat run: --writer " + o.writers[i] + " is named twice");
+            return kExitUsage;
+        }
+    }
 
     std::vector<std::string> ports = o.ports;
 #if KVAT_WITH_SIM
@@ -74,6 +82,7 @@ int run(const RunOptions &o) {
     kelvra::run::SessionOptions options;
     options.program_dir = o.out;
     options.scan.explicit_ports = ports;
+    options.scan.writer_serials = o.writers;
     options.scan_linger_ms = 0;
     options.verify = !o.no_verify;
     kelvra::run::RunSession session(output, options);
@@ -97,6 +106,15 @@ int run(const RunOptions &o) {
     kelvra::platform::IgnoreBrokenPipe();
 
     const std::vector<std::string> names = session.Scan(o.any_port);
+    // Every writer asked for by its serial number must be there before anything is sent.
+    for (const std::string &serial : o.writers) {
+        const auto found = session.ports();
+        if (std::none_of(found.begin(), found.end(),
+                         [&](const kelvra::run::PortRecord &port) { return port.writer.serial_number == serial; })) {
+            output.Note("kvat run: no writer with serial number " + serial + " answered the scan");
+            return kExitInput;
+        }
+    }
     if (names.empty()) return kExitInput;
     if (g_interrupts > 0) return kExitInterrupted;
 
@@ -158,6 +176,7 @@ void setup(CLI::App &app) {
     sub->add_flag("--no-cover-file", o->no_cover_file, "A new result folder per run (<port>-<time>)");
     sub->add_flag("--print-info", o->print_info, "Print what reading commands return");
     sub->add_flag("--json", o->json, "JSON Lines: one object per event on standard output");
+    sub->add_option("--writer", o->writers, "Run only on the writer with this serial number (repeatable)");
     sub->add_flag("--no-verify", o->no_verify,
                   "Do not read back what each -write wrote (by default every byte is compared)");
     sub->callback([o] { set_exit_code(run(*o)); });

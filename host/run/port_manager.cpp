@@ -192,7 +192,19 @@ std::vector<ScannedWriter> SerialPortApp::ScanWriters(const ScanOptions &options
                         std::memcpy(&writer.info, record,
                                     std::min<std::size_t>(static_cast<std::size_t>(carried), sizeof writer.info));
                     }
-                    names.push_back(std::move(writer));
+                    const std::string serial(writer.info.serial_number,
+                                             strnlen(writer.info.serial_number, sizeof writer.info.serial_number));
+                    const auto &wanted = options.writer_serials;
+                    if (wanted.empty() || std::find(wanted.begin(), wanted.end(), serial) != wanted.end()) {
+                        names.push_back(std::move(writer));
+                    } else {
+                        // Not one of the writers asked for: its slot goes to the next candidate.
+                        {
+                            std::lock_guard<std::mutex> lock(ports_mutex_);
+                            std::erase_if(open_ports_, [slot](const OpenPort &p) { return p.index == slot; });
+                        }
+                        channel.Close();
+                    }
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(kScanPauseMs));

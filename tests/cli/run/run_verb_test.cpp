@@ -276,6 +276,30 @@ TEST(KvatRun, ResultsThatCannotBeSavedExitWith5) {
     EXPECT_NE(help.out.find("5    every writer passed, but a result file or the run log could not be saved"), std::string::npos);
 }
 
+TEST(KvatRun, RunsOnlyOnTheWritersNamedBySerialNumber) {
+    Bench bench(3);
+    Result r = bench.run("run read.kvatscript --json --writer KVSIM0001 --writer KVSIM0002 --out " + bench.out().string());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> ran;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (event["event"] == "port_done") ran.push_back(event["writer_serial"]);
+    }
+    std::sort(ran.begin(), ran.end());
+    EXPECT_EQ(ran, (std::vector<std::string>{"KVSIM0001", "KVSIM0002"}));
+
+    // A named writer that did not answer, or one named twice: nothing is sent.
+    Bench other(1);
+    Result missing = other.run("run read.kvatscript --writer KVSIM0099 --out " + other.out().string());
+    EXPECT_EQ(missing.exit_code, 3);
+    EXPECT_NE(missing.err.find("no writer with serial number KVSIM0099 answered the scan"), std::string::npos) << missing.err;
+    EXPECT_FALSE(fs::exists(other.out() / "InfoFile"));
+    Result twice = other.run("run read.kvatscript --writer KVSIM0000 --writer KVSIM0000 --out " + other.out().string());
+    EXPECT_EQ(twice.exit_code, 2);
+    EXPECT_FALSE(fs::exists(other.out() / "InfoFile"));
+}
+
 TEST(KvatScan, ListsTheWritersThatAnswered) {
     Bench bench(2, {.silent = true}, 1);
     Result text = bench.run("scan");
