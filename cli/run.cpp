@@ -47,6 +47,7 @@ struct RunOptions {
     bool print_info = false;
     bool json = false;
     bool no_verify = false;
+    bool verbose = false;
     std::vector<std::string> writers;  // serial numbers to run on; empty: every writer
 };
 
@@ -55,7 +56,7 @@ volatile std::sig_atomic_t g_interrupts = 0;
 void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
 
 int run(const RunOptions &o) {
-    RunOutput output({o.json, true});
+    RunOutput output({o.json, true, o.verbose});
     for (std::size_t i = 0; i < o.writers.size(); ++i) {
         if (std::count(o.writers.begin(), o.writers.end(), o.writers[i]) > 1) {
             output.Note("kvat run: --writer " + o.writers[i] + " is named twice");
@@ -176,6 +177,7 @@ void setup(CLI::App &app) {
     sub->add_flag("--no-cover-file", o->no_cover_file, "A new result folder per run (<port>-<time>)");
     sub->add_flag("--print-info", o->print_info, "Print what reading commands return");
     sub->add_flag("--json", o->json, "JSON Lines: one object per event on standard output");
+    sub->add_flag("--verbose", o->verbose, "Also print the image reader's summary of each image (once per run)");
     sub->add_option("--writer", o->writers, "Run only on the writer with this serial number (repeatable)");
     sub->add_flag("--no-verify", o->no_verify,
                   "Do not read back what each -write wrote (by default every byte is compared)");

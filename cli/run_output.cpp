@@ -175,7 +175,22 @@ void RunOutput::OnEvent(const kelvra::run::RunEvent &event) {
         return;
     }
     if (const auto *d = std::get_if<Diagnostic>(&event)) {
-        ConsoleLine(d->text);
+        if (!d->image.empty()) {
+            // Every port reads the same image: its summary once per run, and only when asked.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!options_.verbose) return;
+            if (std::find(summarised_images_.begin(), summarised_images_.end(), d->image) != summarised_images_.end()) {
+                return;
+            }
+            summarised_images_.push_back(d->image);
+        }
+        std::size_t start = 0;
+        while (start < d->text.size()) {
+            const std::size_t end = d->text.find('\n', start);
+            ConsoleLine(d->text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
         return;
     }
     {

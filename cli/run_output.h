@@ -21,6 +21,7 @@ public:
     struct Options {
         bool json = false;
         bool show_log = true;  // scan: the table is the output, the log only on error
+        bool verbose = false;  // the image reader's summary, once per image
     };
     explicit RunOutput(Options options);
     ~RunOutput() override;
@@ -93,6 +94,7 @@ private:
         bool verified = false;
     };
     std::vector<UnitRow> units_;
+    std::vector<std::string> summarised_images_;  // images whose summary was printed
     kelvra::run::RunSummary summary_;
 };
 

@@ -203,7 +203,10 @@ void MainWindow::Render(const run::RunEvent &event) {
         return;
     }
     if (const auto *diagnostic = std::get_if<run::Diagnostic>(&event)) {
-        std::printf("%s\n", diagnostic->text.c_str());
+        // Diagnostics go to the standard output, a line at a time.
+        std::string text = diagnostic->text;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        std::printf("%s\n", text.c_str());
         std::fflush(stdout);
         return;
     }

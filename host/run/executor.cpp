@@ -422,11 +422,11 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 image = files::open_image(std::string(CmdText(command->file)), command->fw_num,
                                           files::image_log{nullptr, &summary});
             } catch (const std::exception &e) {
-                Console(summary.str());
+                ImageSummary(std::string(CmdText(command->file)), summary.str());
                 NoteDetail(slot, e.what());
                 return KVAT_ERR_FIRMWARE_QUANTITY;
             }
-            Console(summary.str());
+            ImageSummary(std::string(CmdText(command->file)), summary.str());
             if (image == nullptr) {
                 NoteDetail(slot, "no image could be loaded from " + std::string(CmdText(command->file)));
                 return kNoInput;

@@ -368,6 +368,14 @@ void SerialPortApp::Console(const std::string &text) const {
     }
 }
 
+void SerialPortApp::ImageSummary(const std::string &image, const std::string &text) const {
+    if (!image_summary_) {
+        Console(text);
+        return;
+    }
+    if (!text.empty()) image_summary_(image, text);
+}
+
 std::string SerialPortApp::FailureDetail(std::int32_t slot) const {
     if (slot < 0 || static_cast<std::size_t>(slot) >= kPortSlots) return {};
     return failure_details_[static_cast<std::size_t>(slot)];

@@ -169,6 +169,11 @@ public:
     // Where diagnostics go (caught exceptions, image summaries), one line per call; standard
     // output when unset. Set it before the first scan.
     void SetConsole(std::function<void(const std::string &)> console);
+    // Where the image reader's summary of an image goes, whole, with the image's path; the
+    // console when unset. Set it before the first run.
+    void SetImageSummary(std::function<void(const std::string &image, const std::string &line)> summary) {
+        image_summary_ = std::move(summary);
+    }
 
     // Asks every port's run to end after its current command (no further command starts; the
     // stopped ports report no end). Cleared by the next RunAll.
@@ -223,6 +228,7 @@ private:
     void PortRun(std::int32_t slot, std::shared_ptr<const std::vector<S_CmdParam>> commands);
     std::string PortNameOfSlot(std::int32_t slot) const;
     void Console(const std::string &text) const;
+    void ImageSummary(const std::string &image, const std::string &text) const;
     bool StartObject(std::int32_t slot);
     ATResult Broadcast(std::int32_t slot, const S_CmdParam &command, std::string &name);
     ATResult LoadProject(std::int32_t slot, const S_CmdParam &command);
@@ -254,6 +260,7 @@ private:
 
     std::function<void(const std::string &)> console_;
     WriteHook write_hook_;
+    std::function<void(const std::string &, const std::string &)> image_summary_;
     std::array<std::string, kPortSlots> failure_details_;
     std::array<StepFacts, kPortSlots> step_facts_;
     std::atomic<bool> verify_{false};

@@ -154,7 +154,8 @@ struct LogLine {
 };
 // Text for diagnosis only (folder clearing, image summaries, caught exceptions).
 struct Diagnostic {
-    std::string text;
+    std::string text;   // one line, or the lines of an image summary
+    std::string image;  // the image an image reader's summary is about, else ""
 };
 
 using RunEvent = std::variant<ScanProgress, ScanFinished, AllPortsClosed, RunStarting, RunStarted, Idle, StepDone,

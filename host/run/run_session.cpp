@@ -197,7 +197,7 @@ RunSession::Impl::Impl(IRunView &view, SessionOptions options)
       run_log_(options_.run_log, options_.run_log_interval_ms,
                [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); }),
       files_(log_, run_mutex_, [this](const std::string &path, const std::string &reason) { SaveFailed(path, reason); },
-             [this](const std::string &line) { Emit(Diagnostic{line}); }),
+             [this](const std::string &line) { Emit(Diagnostic{line, {}}); }),
       app_(this) {
     listeners_.push_back(&view_);
     app_.set_verify(options_.verify);
@@ -205,7 +205,8 @@ RunSession::Impl::Impl(IRunView &view, SessionOptions options)
     if (!dir.empty() && dir.back() != '/') dir += '/';
     result_root_ = dir + "InfoFile/";
     log_root_ = dir + "log/";
-    app_.SetConsole([this](const std::string &line) { Emit(Diagnostic{line}); });
+    app_.SetConsole([this](const std::string &line) { Emit(Diagnostic{line, {}}); });
+    app_.SetImageSummary([this](const std::string &image, const std::string &line) { Emit(Diagnostic{line, image}); });
 }
 
 RunSession::Impl::~Impl() {

@@ -300,6 +300,21 @@ TEST(KvatRun, RunsOnlyOnTheWritersNamedBySerialNumber) {
     EXPECT_FALSE(fs::exists(other.out() / "InfoFile"));
 }
 
+TEST(KvatRun, TheImageSummaryOnlyWhenAskedAndOncePerImage) {
+    const auto count = [](const std::string &text, const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    Bench bench(3);
+    Result quiet = bench.run("run write_hex.kvatscript --out " + bench.out().string());
+    EXPECT_EQ(quiet.exit_code, 0) << quiet.err;
+    EXPECT_EQ(count(quiet.out + quiet.err, "Lowest address:"), 0u);
+    Result verbose = bench.run("run write_hex.kvatscript --verbose --out " + bench.out().string());
+    EXPECT_EQ(verbose.exit_code, 0) << verbose.err;
+    EXPECT_EQ(count(verbose.out + verbose.err, "Lowest address:"), 1u) << verbose.out;
+}
+
 TEST(KvatScan, ListsTheWritersThatAnswered) {
     Bench bench(2, {.silent = true}, 1);
     Result text = bench.run("scan");
