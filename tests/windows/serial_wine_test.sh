@@ -42,7 +42,9 @@ if [ "$mode" = build ]; then
   done
   grep -qx setupapi.dll <<<"$imports" || fail "kvat.exe does not import SETUPAPI (no port listing?)"
   zip=$(ls "$mingw"/kelvra_at-*-win64.zip 2>/dev/null | head -n 1)
-  [ -n "$zip" ] && unzip -l "$zip" | grep -q '/bin/kvat.exe$' || fail "kvat.exe is not in the ZIP package"
+  # grep reads the whole listing: with -q it would leave early, and under pipefail unzip's
+  # SIGPIPE would fail the check.
+  [ -n "$zip" ] && unzip -l "$zip" | grep '/bin/kvat.exe$' >/dev/null || fail "kvat.exe is not in the ZIP package"
   cmake --build "$mingw" --target kvat_channel_probe >"$work/probe-build.log" 2>&1 ||
     { cat "$work/probe-build.log"; fail "the channel probe does not build"; }
   [ "$failures" -eq 0 ] || exit 1
