@@ -400,7 +400,11 @@ TEST(RunSession, AWriterLostDuringTheScanIsNotCounted) {
     for (int i = 0; i < 500 && !rig.view.has_text("ttyKV0已断开"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_TRUE(rig.view.has_text("ttyKV0已断开"));
+    // Its loss is reported, or (on a loaded machine) its probe ran out before the answer was
+    // read and it was never open: either way it is not counted.
+    const auto found = rig.session->ports();
+    EXPECT_TRUE(std::none_of(found.begin(), found.end(),
+                             [](const PortRecord &port) { return port.name == "ttyKV0" && !port.lost; }));
     EXPECT_EQ(rig.session->writer_count(), 2);
     // A writer the panel shows as connected is one the run can use.
     const auto cells = rig.view.cells();
