@@ -18,6 +18,11 @@ packages=(
   dpkg-dev file
   # The cipher tests again on an emulated processor without AES instructions.
   qemu-user
+  # Station records: the unit database, the broker client, and for the tests a broker, the
+  # sqlite3 tool and openssl for a test certificate.
+  libsqlite3-dev sqlite3 libmosquitto-dev mosquitto openssl
+  # Qt's own dialogs in Chinese.
+  qt6-translations-l10n
 )
 missing=()
 for p in "${packages[@]}"; do
