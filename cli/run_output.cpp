@@ -3,6 +3,7 @@
 #include "host/model/at_command.h"
 #include "host/platform/platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace kvat::cli {
@@ -303,8 +304,10 @@ void RunOutput::OnPortEnd(const kelvra::run::PortEnded &end) {
     event["bytes_read"] = unit.bytes_read;
     event["verified"] = unit.verified;
     event["image_sha256"] = unit.image_sha256;
+    if (unit.unit_serial) event["unit_serial"] = *unit.unit_serial;
     emit(event);
-    units_.push_back({end.port, unit.writer_serial, end.result, unit.duration_ms, unit.verified});
+    units_.push_back({end.port, unit.writer_serial, end.result, unit.duration_ms, unit.verified,
+                      unit.unit_serial ? std::to_string(*unit.unit_serial) : std::string()});
 }
 
 void RunOutput::OnLoadProgress(const kelvra::run::LoadProgress &progress) {
@@ -335,13 +338,16 @@ void RunOutput::PrintUnitTable() {
     // On a terminal only: piped output stays as it was.
     if (!bars_ || units_.empty()) return;
     erase_bars();
+    const bool serials = std::any_of(units_.begin(), units_.end(), [](const UnitRow &u) { return !u.unit_serial.empty(); });
     std::vector<std::vector<std::string>> rows = {{"PORT", "WRITER", "RESULT", "TIME", "VERIFIED"}};
+    if (serials) rows[0].push_back("SERIAL");
     for (const UnitRow &u : units_) {
         char time[32];
         std::snprintf(time, sizeof time, "%.2f s", static_cast<double>(u.duration_ms) / 1000.0);
         rows.push_back({u.port, u.writer_serial.empty() ? "-" : u.writer_serial,
                         u.result == 0 ? "passed" : "failed (" + std::to_string(u.result) + ")", time,
                         u.verified ? "yes" : "no"});
+        if (serials) rows.back().push_back(u.unit_serial.empty() ? "-" : u.unit_serial);
     }
     std::vector<std::size_t> width(rows[0].size(), 0);
     for (const auto &row : rows) {

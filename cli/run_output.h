@@ -42,7 +42,8 @@ public:
     bool json_mode() const { return options_.json; }
     bool run_ended() const;
     kelvra::run::RunSummary summary() const;
-    // The end-of-run table: port, writer serial, result, time, verified (plain output only).
+    // The end-of-run table: port, writer serial, result, time, verified and the unit's serial
+    // number when it got one (plain output only).
     void PrintUnitTable();
 
 private:
@@ -92,6 +93,7 @@ private:
         kelvra::run::ATResult result = 0;
         std::int64_t duration_ms = 0;
         bool verified = false;
+        std::string unit_serial;  // "" when the run wrote none
     };
     std::vector<UnitRow> units_;
     std::vector<std::string> summarised_images_;  // images whose summary was printed

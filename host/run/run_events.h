@@ -18,6 +18,7 @@
 #include "host/run/message_log.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -130,6 +131,7 @@ struct UnitFacts {
     std::uint64_t bytes_read = 0;   // by reading commands (not by verifying)
     bool verified = false;          // at least one write, and every write verified
     std::vector<std::string> image_sha256;  // of every image written, in order
+    std::optional<std::uint64_t> unit_serial;  // the serial number the run wrote into the unit
 };
 
 struct PortEnded {
