@@ -294,7 +294,6 @@ int run(const RunOptions &o) {
         }
         serials_kept = serials_kept && !spender->failed();
     }
-    output.PrintUnitTable();
     if (!output.json_mode()) {
         if (!summary.run_log_path.empty() && std::filesystem::exists(summary.run_log_path)) {
             output.Note("run log: " + summary.run_log_path);
@@ -304,6 +303,7 @@ int run(const RunOptions &o) {
         }
         for (const std::string &port : summary.stopped_ports) output.Note("stopped before its last command: " + port);
     }
+    output.PrintUnitTable();
     if (stopping || summary.stopped) return kExitInterrupted;
     if (!summary.ok) return kExitFailed;
     if (!summary.save_failures.empty()) {

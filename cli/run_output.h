@@ -51,7 +51,10 @@ private:
         std::string label;
         int position = 0;
         kelvra::run::StatusPicture picture = kelvra::run::StatusPicture::Connected;
+        std::string step;   // "3/7 -write": the command running or last run
+        std::string bytes;  // its transfer so far, "" for a command without one
     };
+    static std::string byte_count(std::uint64_t n);
     // IPanelView: the progress bars, as the presenter sets them (with mutex_ held).
     void BuildPortPanel(const std::vector<std::string> &names) override;
     void SetCellPicture(int cell, kelvra::run::StatusPicture picture) override;

@@ -289,6 +289,7 @@ ATResult SerialPortApp::Verify(std::int32_t slot, std::uint32_t address, const s
             }
         }
         offset += n;
+        Transfer(slot, offset, size, true);
     }
     StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
     if (differing != 0) {
@@ -301,6 +302,16 @@ ATResult SerialPortApp::Verify(std::int32_t slot, std::uint32_t address, const s
     facts.verified = true;
     facts.verified_bytes = size;
     return 0;
+}
+
+void SerialPortApp::Transfer(std::int32_t slot, std::uint32_t done, std::uint32_t size, bool verifying) {
+    if (observer_ == nullptr) return;
+    const std::int64_t now = clock_ms();
+    std::int64_t &last = transfer_reported_ms_[static_cast<std::size_t>(slot)];
+    if (done < size && now - last < 100) return;
+    last = now;
+    std::string name = channels_[static_cast<std::size_t>(slot)].DevicePortName();
+    observer_->OnTransfer(name, done, size, verifying);
 }
 
 void SerialPortApp::set_unit_serial(std::int32_t slot, std::optional<UnitSerial> serial) {
@@ -458,6 +469,7 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 if (observer_ != nullptr) observer_->OnMemoryData(name, block);
                 address += n;
                 remaining -= 256;
+                Transfer(slot, address - command->address, command->size, false);
             } while (remaining > 0);
             return 0;
         }
@@ -496,6 +508,7 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 address += 256;
                 p += n;
                 remaining -= 256;
+                Transfer(slot, total - static_cast<std::uint32_t>(std::max<std::int64_t>(remaining, 0)), total, false);
             } while (remaining > 0);
             StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
             facts.wrote = true;

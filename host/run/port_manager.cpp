@@ -330,6 +330,10 @@ void SerialPortApp::PortRun(std::int32_t slot, std::shared_ptr<const std::vector
             break;
         }
         S_CmdParam command = (*commands)[i];
+        if (observer_ != nullptr) {
+            std::string name = channels_[static_cast<std::size_t>(slot)].DevicePortName();
+            observer_->OnStepStarted(name, static_cast<unsigned>(i + 1), command);
+        }
         result = Execute(protocol_object(slot), &command, &slot);
         // A serial number no image carried goes in as part of the last write.
         if (i == last_write && result == 0) result = WriteSerial(slot);

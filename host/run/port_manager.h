@@ -107,6 +107,11 @@ public:
     // A port's run thread, after each command; `step` counts from 1.
     virtual void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command,
                             ATResult *result) = 0;
+    // A port's run thread, before each command; `step` counts from 1.
+    virtual void OnStepStarted(std::string & /*port*/, unsigned /*step*/, const S_CmdParam & /*command*/) {}
+    // A port's run thread, during a write, a read or a verify: `done` of `size` bytes, at most
+    // every 100 ms and once at the end.
+    virtual void OnTransfer(std::string & /*port*/, std::uint32_t /*done*/, std::uint32_t /*size*/, bool /*verifying*/) {}
     // A port's run thread, after its last command.
     virtual void OnPortDone(std::string &port, ATResult *result) = 0;
     // A run thread during a project load, after each data frame: {total bytes, bytes sent}.
@@ -271,6 +276,9 @@ private:
     std::array<StepFacts, kPortSlots> step_facts_;
     std::atomic<bool> verify_{false};
     ATResult Verify(std::int32_t slot, std::uint32_t address, const std::uint8_t *expected, std::uint32_t size);
+    // Reports a transfer's progress, at most every 100 ms per slot and always at its end.
+    void Transfer(std::int32_t slot, std::uint32_t done, std::uint32_t size, bool verifying);
+    std::array<std::int64_t, kPortSlots> transfer_reported_ms_{};
     std::array<std::optional<UnitSerial>, kPortSlots> unit_serials_;
     std::array<bool, kPortSlots> serial_written_{};  // by a "-write" of this run
     // Puts the slot's serial number into `image` (loaded at `address`) when it covers it.

@@ -110,6 +110,8 @@ public:
     void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) override;
     void OnPortDone(std::string &port, ATResult *result) override;
     void OnLoadProgress(const std::uint32_t *total_sent) override;
+    void OnStepStarted(std::string &port, unsigned step, const S_CmdParam &command) override;
+    void OnTransfer(std::string &port, std::uint32_t done, std::uint32_t size, bool verifying) override;
     void OnWriterInfo(std::string &port, kvat_writer_info *info) override;
     void OnWriterConfig(std::string &port, kvat_writer_config *config) override;
     void OnChipId(std::string &port, kvat_chip_id *id) override;
@@ -619,6 +621,17 @@ bool RunSession::Impl::WaitIdle(unsigned timeout_ms) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     if (running_.load()) RunFinished(true);
     return true;
+}
+
+void RunSession::Impl::OnStepStarted(std::string &port, unsigned step, const S_CmdParam &command) {
+    std::lock_guard<std::mutex> lock(run_mutex_);
+    const CommandInfo *info = FindCommand(command.command);
+    Emit(StepStarted{port, CellOf(port), step, total_steps_, info != nullptr ? std::string(info->word) : std::string()});
+}
+
+void RunSession::Impl::OnTransfer(std::string &port, std::uint32_t done, std::uint32_t size, bool verifying) {
+    std::lock_guard<std::mutex> lock(run_mutex_);
+    Emit(StepProgress{port, CellOf(port), done, size, verifying});
 }
 
 void RunSession::Impl::OnLoadProgress(const std::uint32_t *total_sent) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +228,49 @@ TEST(KvatRun, TheImageSummaryOnlyWhenAskedAndOncePerImage) {
     Result verbose = bench.run("run write_hex.kvatscript --verbose --out " + bench.out().string());
     EXPECT_EQ(verbose.exit_code, 0) << verbose.err;
     EXPECT_EQ(count(verbose.out + verbose.err, "Lowest address:"), 1u) << verbose.out;
+}
+
+TEST(KvatRun, ATerminalShowsEachPortsStepAndBytesAndEndsWithTheTable) {
+    Bench bench(2);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string command = std::string("cd " KVAT_RUN_SCRIPTS " && exec " KVAT_EXE
+                                            " run serial_in_image.kvatscript --serial-start 1 --serial-addr 0x08000080 --out ") +
+                                bench.out().string() + bench.ports() + " >/dev/null";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, 2);
+        close(master);
+        close(slave);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(slave);
+    std::string screen;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the tool closed the terminal
+        screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+    // The bars name the step and command, and the bytes of a write and of its verify.
+    EXPECT_NE(screen.find("3/4 -write"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("16.0 KiB/16.0 KiB"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("verify 16.0 KiB/16.0 KiB"), std::string::npos) << screen;
+    // The table is the last thing on the screen, with each unit's serial number.
+    const std::size_t table = screen.rfind("PORT");
+    ASSERT_NE(table, std::string::npos) << screen;
+    const std::string tail = screen.substr(table);
+    EXPECT_EQ(tail.find('\033'), std::string::npos) << "something was drawn after the table: " << tail;
+    EXPECT_NE(tail.find("SERIAL"), std::string::npos) << tail;
+    EXPECT_LT(tail.find("ttyKV0"), tail.find("ttyKV1")) << tail;
+    EXPECT_NE(tail.find("passed"), std::string::npos) << tail;
 }
 
 TEST(KvatScan, ListsTheWritersThatAnswered) {
