@@ -146,6 +146,13 @@ void write_document(const std::string &path, const Document &document) {
     }
 }
 
+// Drops `number` from the numbers `self` holds; false when it held no such number.
+bool release(Document &document, std::uint64_t number, long self) {
+    const auto before = document.taken.size();
+    std::erase_if(document.taken, [&](const auto &entry) { return entry.first == number && entry.second == self; });
+    return document.taken.size() != before;
+}
+
 }  // namespace
 
 template <typename Change>
@@ -223,20 +230,14 @@ std::vector<std::uint64_t> SerialNumberFile::Take(std::size_t count) {
 
 void SerialNumberFile::Spend(std::uint64_t number) {
     const long self = platform::ProcessId();
-    Update([&](Document &document) {
-        const auto before = document.taken.size();
-        std::erase_if(document.taken, [&](const auto &entry) { return entry.first == number && entry.second == self; });
-        return document.taken.size() != before;
-    });
+    Update([&](Document &document) { return release(document, number, self); });
     std::erase(held_, number);
 }
 
 void SerialNumberFile::GiveBack(std::uint64_t number) {
     const long self = platform::ProcessId();
     Update([&](Document &document) {
-        const auto before = document.taken.size();
-        std::erase_if(document.taken, [&](const auto &entry) { return entry.first == number && entry.second == self; });
-        if (document.taken.size() == before) return false;
+        if (!release(document, number, self)) return false;
         document.free.insert(number);
         return true;
     });
@@ -249,10 +250,7 @@ void SerialNumberFile::GiveBackAll() {
     const std::vector<std::uint64_t> held = held_;
     Update([&](Document &document) {
         for (const std::uint64_t number : held) {
-            const auto before = document.taken.size();
-            std::erase_if(document.taken,
-                          [&](const auto &entry) { return entry.first == number && entry.second == self; });
-            if (document.taken.size() != before) document.free.insert(number);
+            if (release(document, number, self)) document.free.insert(number);
         }
         return true;
     });
