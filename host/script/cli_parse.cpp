@@ -111,10 +111,11 @@ std::string quoted(const char (&field)[kCmdTextSize]) {
 
 std::string quoted_flag(std::int32_t value) { return value != 0 ? "\"true\"" : "\"false\""; }
 
-// The broadcast's three words; a record read back from them always asks for the extended
-// broadcast.
+// The broadcast's words. "-kf" and "-wtrsp" ask for the extended broadcast when read back, so a
+// plain broadcast (none of the three set) is written without them and comes back plain.
 void write_broadcast_words(const S_CmdParam &r, std::string &line) {
     line += std::string(" -dir ") + (r.direction != 0 ? "\"uarttousb\"" : "\"usbtouart\"");
+    if (r.bcst_with_rsp == 0 && r.kf == 0 && r.wait_response == 0) return;
     line += " -kf " + quoted_flag(r.kf);
     line += " -wtrsp " + quoted_flag(r.wait_response);
 }

@@ -249,13 +249,13 @@ TEST_F(ScriptFile, PathsWithDashesComeBackWhole) {
 TEST_F(ScriptFile, RoundTripExceptions) {
     const auto path = (dir_ / "x.kvatscript").string();
     const std::vector<S_CmdParam> list{
-        record_of(400, [](auto &r) { SetCmdText(r.data, "01"); }),     // gains bcst_with_rsp 1
+        record_of(400, [](auto &r) { SetCmdText(r.data, "01"); }),     // a plain broadcast stays plain
         record_of(1, [](auto &r) { r.address = 5; }),                  // unused fields dropped
     };
     ASSERT_TRUE(parser_.save_script(path, list));
     ASSERT_EQ(parser_.load_script(path, commands_, row_, messages_), CliOk);
     ASSERT_EQ(commands_.size(), 2u);
-    EXPECT_EQ(commands_[0].bcst_with_rsp, 1);
+    EXPECT_EQ(describe(commands_[0]), describe(list[0]));
     EXPECT_EQ(describe(commands_[1]), describe(record_of(1)));
 
     // A value holding a command word stops the load.
