@@ -52,6 +52,14 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
     document()->setMaximumBlockCount(kMaxLines + 1);  // the lines and the empty one after them
     live_start_ = QTextCursor(document());
     live_start_.setKeepPositionOnInsert(true);
+    // Wrapped lines are laid out lazily, so the range still grows after the scroll to the end:
+    // the view stays at the end until the user scrolls away.
+    connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (following_) verticalScrollBar()->setValue(maximum);
+    });
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
+        following_ = verticalScrollBar()->sliderPosition() >= verticalScrollBar()->maximum();
+    });
 }
 
 void LogView::InsertLine(QTextCursor &cursor, const run::LogEntry &entry) {
@@ -143,6 +151,7 @@ QStringList LogView::Lines() const {
 void LogView::RequestScrollToEnd() {
     if (scroll_pending_) return;
     scroll_pending_ = true;
+    following_ = true;
     QTimer::singleShot(0, this, [this] {
         scroll_pending_ = false;
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());

@@ -54,6 +54,7 @@ private:
     QTextCursor selection_position_;
     bool live_pending_ = false;
     bool scroll_pending_ = false;
+    bool following_ = true;  // kept at the last line while the range grows
     bool link_pressed_ = false;
 };
 

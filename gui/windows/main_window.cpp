@@ -240,7 +240,14 @@ void MainWindow::DrainEvents() {
             event = std::move(events_.front());
             events_.pop_front();
         }
-        Render(*event);
+        // The lines go in together; anything else sees the log as it stands.
+        if (std::holds_alternative<run::LogLine>(*event)) {
+            Render(*event);
+        } else {
+            log_view_->EndBatch();
+            Render(*event);
+            log_view_->BeginBatch();
+        }
     }
     log_view_->EndBatch();
 }

@@ -187,6 +187,20 @@ private Q_SLOTS:
         for (int i = 0; i < 200; ++i) rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
         QScrollBar *bar = rig.view.verticalScrollBar();
         QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+
+        // Lines that wrap: the last one is in view once the layout has caught up.
+        for (int i = 0; i < 60; ++i) {
+            rig.log.AppendLine("ttyKV1 执行第4条命令：ATCmdWriteTargetMemory 出错，错误信息： The communication port error... " +
+                                   std::to_string(i),
+                               run::kColourError);
+        }
+        QTest::qWait(300);
+        const QTextBlock last = rig.view.document()->lastBlock().previous();
+        QTextCursor at_last(last);
+        at_last.movePosition(QTextCursor::EndOfBlock);
+        QVERIFY2(rig.view.viewport()->rect().contains(rig.view.cursorRect(at_last)),
+                 qPrintable(QDebug::toString(rig.view.cursorRect(at_last))));
+        QCOMPARE(bar->value(), bar->maximum());
     }
 };
 
