@@ -64,6 +64,9 @@ else()
   set(CPACK_DEBIAN_GUI_PACKAGE_NAME kelvra-gui)
   set(CPACK_DEBIAN_GUI_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS kelvra-tools)
+  # Every caption is Chinese: without a CJK font they are empty boxes, and Qt's own buttons
+  # come from its translations. The libraries found by shlibdeps are added to this.
+  set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")
 endif()
 
 include(CPack)

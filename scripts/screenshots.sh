@@ -15,7 +15,7 @@ program=$(realpath "$build/gui/Kelvra_ATCmd_GUI")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp examples/jobs/firmware.hex "$work/"
-# Relative file names: a quoted value of a script ends at the next '-'.
+# Relative file names: read from the folder the program starts in.
 cat > "$work/flash.kvatscript" <<'SCRIPT'
 -info
 -connect

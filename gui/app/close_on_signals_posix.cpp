@@ -21,13 +21,13 @@ void OnSignal(int) {
 
 }  // namespace
 
-void CloseOnSignals(QDialog &window) {
+void CloseOnSignals(QDialog &window, std::function<void()> on_signal) {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signal_pipe) != 0) return;
     auto *notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [on_signal = std::move(on_signal)] {
         char byte;
         [[maybe_unused]] const auto n = ::read(g_signal_pipe[0], &byte, 1);
-        window.reject();
+        on_signal();
     });
     struct sigaction action {};
     action.sa_handler = OnSignal;

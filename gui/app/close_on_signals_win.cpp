@@ -12,17 +12,19 @@ namespace kelvra::gui::app {
 namespace {
 
 QPointer<QDialog> g_window;
+std::function<void()> g_close;
 
 BOOL WINAPI OnControl(DWORD /*event*/) {
     if (g_window.isNull()) return FALSE;
-    QMetaObject::invokeMethod(g_window.data(), "reject", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(g_window.data(), [] { g_close(); }, Qt::QueuedConnection);
     return TRUE;
 }
 
 }  // namespace
 
-void CloseOnSignals(QDialog &window) {
+void CloseOnSignals(QDialog &window, std::function<void()> on_signal) {
     g_window = &window;
+    g_close = std::move(on_signal);
     SetConsoleCtrlHandler(OnControl, TRUE);
 }
 

@@ -2,6 +2,7 @@
 // virtual writers when asked, and runs the main window until it closes.
 #include "gui/app/close_on_signals.h"
 #include "gui/app/program_paths.h"
+#include "gui/app/qt_translations.h"
 #include "gui/app/screenshot_tour.h"
 #if KELVRA_GUI_SIMULATION
 #include "gui/app/simulation.h"
@@ -34,6 +35,9 @@ int main(int argc, char **argv) {
     QApplication::setApplicationVersion(QStringLiteral(KELVRA_VERSION));
     QApplication::setWindowIcon(widgets::ProgramIcon());
     QApplication::setDesktopFileName(QStringLiteral("kelvra-atcmd-gui"));
+    if (!app::InstallQtChinese(&application)) {
+        std::fprintf(stderr, "%s: Qt's Chinese translations (qt6-translations-l10n) are not installed\n", app::kProgramName);
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Runs lists of AT commands on every connected Kelvra writer at once."));
@@ -120,7 +124,7 @@ int main(int argc, char **argv) {
     int result = 0;
     {
         windows::MainWindow window(options);
-        app::CloseOnSignals(window);
+        app::CloseOnSignals(window, [&window] { window.CloseOnSignal(); });
         if (parser.isSet(shots_option)) {
             app::StartScreenshotTour(window, parser.value(shots_option), parser.value(shots_script_option));
         }

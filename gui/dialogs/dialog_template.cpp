@@ -33,6 +33,13 @@ QRect DialogUnits::Rect(int x, int y, int w, int h) const {
 
 QSize DialogUnits::Size(int w, int h) const { return QSize(X(w), Y(h)); }
 
+QRect DialogUnits::ScaledRect(const QRect &r) const {
+    const auto sx = [this](int px) { return (px * base_x_ + kDesignBaseX / 2) / kDesignBaseX; };
+    const auto sy = [this](int px) { return (px * base_y_ + kDesignBaseY / 2) / kDesignBaseY; };
+    const int left = sx(r.left()), top = sy(r.top());
+    return QRect(left, top, sx(r.left() + r.width()) - left, sy(r.top() + r.height()) - top);
+}
+
 QWidget *TemplateControls::widget(int id) const {
     const auto it = by_id_.find(id);
     return it == by_id_.end() ? nullptr : it->second;

@@ -65,6 +65,12 @@ public:
     int base_x() const { return base_x_; }
     int base_y() const { return base_y_; }
 
+    // Rectangles the windows give in pixels were drawn at these base units; they grow and
+    // shrink with the font like everything else.
+    static constexpr int kDesignBaseX = 7;
+    static constexpr int kDesignBaseY = 14;
+    QRect ScaledRect(const QRect &design_pixels) const;
+
 private:
     int base_x_;
     int base_y_;

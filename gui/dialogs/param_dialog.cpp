@@ -129,7 +129,15 @@ ParamDialog::ParamDialog(const S_CmdParam &record, QWidget *parent) : QDialog(pa
     controls_.get<QLineEdit>(kSize)->setText(HexText(record_.size));
     ShowFieldsOf(record_.command);
 
-    connect(controls_.get<QCheckBox>(kWithResponse), &QCheckBox::clicked, this, &ParamDialog::ApplyRuleA);
+    connect(controls_.get<QCheckBox>(kWithResponse), &QCheckBox::clicked, this, [this](bool checked) {
+        // Unticked, the broadcast has no response to wait for or frame to forward: the hidden
+        // boxes would otherwise still be exported and bring "广播带RSP" back on reload.
+        if (!checked) {
+            controls_.get<QCheckBox>(kWaitResponse)->setChecked(false);
+            controls_.get<QAbstractButton>(kPayloadOnly)->setChecked(true);
+        }
+        ApplyRuleA();
+    });
     connect(controls_.get<QCheckBox>(kWaitResponse), &QCheckBox::clicked, this, &ParamDialog::ApplyRuleB);
     connect(controls_.get<QPushButton>(kLoadFile), &QPushButton::clicked, this, &ParamDialog::ChooseFile);
     connect(controls_.get<QPushButton>(kOk), &QPushButton::clicked, this, &ParamDialog::accept);

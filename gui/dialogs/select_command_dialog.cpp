@@ -33,7 +33,8 @@ SelectCommandDialog::SelectCommandDialog(QWidget *parent) : QDialog(parent) {
         const int y = 45 * (left ? k : k - left_count);
         auto *button = new QPushButton(QString::fromStdString(name), this);
         button->setAutoDefault(false);
-        button->setGeometry(x + 60, y + 5, 200, 40);
+        // The buttons' pixels were drawn for the template's font: they scale with the dialog.
+        button->setGeometry(units.ScaledRect(QRect(x + 60, y + 5, 200, 40)));
         button->setObjectName(QStringLiteral("ctl%1").arg(id));
         button->setProperty("controlId", id);
         button->installEventFilter(this);

@@ -199,11 +199,16 @@ void WriterConfigDialog::accept() {
     config_.clock = static_cast<std::uint8_t>(clock_);
     config_.option_byte_type = static_cast<std::uint8_t>(option_byte_);
     // Written even when a field was refused: what could be read goes into the file.
-    files::json_file output(kOutputName, files::json_file::mode::write);
+    files::json_file output(output_path_, files::json_file::mode::write);
     files::write_writer_config(output, config_);
     output.close();
     if (failed != nullptr) return;
     QDialog::accept();
+}
+
+void WriterConfigDialog::set_output_path(const std::string &path) {
+    output_path_ = path;
+    setWindowTitle(QStringLiteral("ATCmd参数设置界面 - ") + QString::fromStdString(path));
 }
 
 void WriterConfigDialog::LoadFile(const QString &path) {

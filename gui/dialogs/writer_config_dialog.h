@@ -1,6 +1,6 @@
 // The writer configuration dialog: edits a writer configuration record, starting from the
-// defaults or from the file a "-setcfg" row names, and on OK writes it as "writer_cfg.json"
-// in the current directory.
+// defaults or from the file a "-setcfg" row names, and on OK writes it to its output path
+// ("writer_cfg.json" in the current directory unless the caller names another).
 #pragma once
 
 #include "gui/dialogs/dialog_template.h"
@@ -27,7 +27,7 @@ public:
         kAuto = 1028, kRunTarget = 1036, kDisablePower = 1037,
         kFileLabel = 1041, kFile = 1018, kLoadFile = 1022, kOk = 1020, kCancel = 1021,
     };
-    static constexpr const char *kOutputName = "writer_cfg.json";
+    static constexpr const char *kOutputName = "writer_cfg.json";  // unless set_output_path
 
     // Reads `file` when it is not empty; a problem is kept for load_warning().
     explicit WriterConfigDialog(const std::string &file, QWidget *parent = nullptr);
@@ -38,6 +38,9 @@ public:
     int Run();
 
     const kvat_writer_config &config() const { return config_; }
+    // Where OK writes the configuration; shown in the dialog.
+    void set_output_path(const std::string &path);
+    const std::string &output_path() const { return output_path_; }
     QWidget *control(int id) const { return controls_.widget(id); }
 
     // "加载文件" once a file was chosen.
@@ -53,6 +56,7 @@ private:
 
     kvat_writer_config config_;
     std::string load_warning_;
+    std::string output_path_ = kOutputName;
     TemplateControls controls_;
     int erase_ = 0, vext_ = 0, clock_ = 0, buzzer_ = 0, option_byte_ = 0, auto_ = 0, disable_power_ = 0,
         run_target_ = 0, reset_pin_ = 0;

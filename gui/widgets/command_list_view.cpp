@@ -7,12 +7,20 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QScrollBar>
+#include <QStyle>
+#include <QContextMenuEvent>
 
 #include <algorithm>
 #include <QStyledItemDelegate>
 
 namespace kelvra::gui::widgets {
 namespace {
+
+// The template's column widths, whose proportions the fitted columns keep.
+constexpr int kNumberWidth = 40;
+constexpr int kCommandWidth = 165;
+constexpr int kParameterWidth = 275;
 
 // Rows are drawn by hand so the selected row keeps its colours when the list loses the focus.
 class RowDelegate : public QStyledItemDelegate {
@@ -35,15 +43,18 @@ public:
 
 CommandListView::CommandListView(QWidget *parent) : QTableWidget(0, 3, parent) {
     setHorizontalHeaderLabels({QStringLiteral("序号"), QStringLiteral("AT命令"), QStringLiteral("AT命令参数")});
-    setColumnWidth(kNumberColumn, 40);
-    setColumnWidth(kCommandColumn, 165);
-    setColumnWidth(kParameterColumn, 275);
+    setColumnWidth(kNumberColumn, kNumberWidth);
+    setColumnWidth(kCommandColumn, kCommandWidth);
+    setColumnWidth(kParameterColumn, kParameterWidth);
     horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     horizontalHeader()->setSectionsMovable(false);
     horizontalHeader()->setHighlightSections(false);
-    // The last column takes what is left, so a vertical scroll bar needs no horizontal one.
-    horizontalHeader()->setStretchLastSection(true);
+    horizontalHeader()->setMinimumSectionSize(8);
+    // The columns are fitted to the visible area, so nothing scrolls sideways.
+    horizontalHeader()->setStretchLastSection(false);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] { FitColumns(); });
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -90,7 +101,48 @@ void CommandListView::mousePressEvent(QMouseEvent *event) {
     const QModelIndex index = indexAt(event->position().toPoint());
     QTableWidget::mousePressEvent(event);
     if (!index.isValid()) clearSelection();
-    if (event->button() == Qt::LeftButton) Q_EMIT RowClicked(index.isValid() ? index.row() : -1);
+    // The row pressed is highlighted, whatever the modifiers (Ctrl would take it away).
+    if (index.isValid() && SelectedRow() != index.row()) {
+        setCurrentCell(index.row(), kNumberColumn, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) {
+        Q_EMIT RowClicked(index.isValid() ? index.row() : -1);
+    }
+}
+
+void CommandListView::mouseReleaseEvent(QMouseEvent *event) {
+    const QModelIndex index = indexAt(event->position().toPoint());
+    QTableWidget::mouseReleaseEvent(event);
+    // A Ctrl+click on the selected row would take its highlight away on the release.
+    if (index.isValid() && SelectedRow() != index.row()) {
+        setCurrentCell(index.row(), kNumberColumn, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+}
+
+void CommandListView::contextMenuEvent(QContextMenuEvent *event) {
+    // From the keyboard the menu is about the current row; a right press already made it so.
+    Q_EMIT MenuRequested(event->globalPos());
+    event->accept();
+}
+
+void CommandListView::FitColumns() {
+    const int width = viewport()->width();
+    if (width <= 0) return;
+    const QFontMetrics header_metrics(horizontalHeader()->font());
+    const int caption = header_metrics.horizontalAdvance(QStringLiteral("序号")) +
+                        2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, horizontalHeader()) + 4;
+    const int total = kNumberWidth + kCommandWidth + kParameterWidth;
+    const int number = std::max(caption, width * kNumberWidth / total);
+    const int command = std::max(0, (width - number) * kCommandWidth / (kCommandWidth + kParameterWidth));
+    setColumnWidth(kNumberColumn, number);
+    setColumnWidth(kCommandColumn, command);
+    setColumnWidth(kParameterColumn, std::max(0, width - number - command));
+    horizontalScrollBar()->setValue(0);
+}
+
+void CommandListView::scrollTo(const QModelIndex &index, ScrollHint hint) {
+    QTableWidget::scrollTo(index, hint);
+    horizontalScrollBar()->setValue(0);  // the columns fit: nothing to scroll to sideways
 }
 
 void CommandListView::mouseDoubleClickEvent(QMouseEvent *event) {
@@ -105,6 +157,7 @@ void CommandListView::mouseDoubleClickEvent(QMouseEvent *event) {
 
 void CommandListView::resizeEvent(QResizeEvent *event) {
     QTableWidget::resizeEvent(event);
+    FitColumns();
     // Rows that fill the view exactly: at the end of a long list the view aligns the last row
     // with its bottom, which would otherwise leave a cut row under the header.
     const int natural = fontMetrics().height() + 6;

@@ -26,12 +26,22 @@ public:
     // The first selected row, -1 when none.
     int SelectedRow() const;
 
+    // The columns as wide as the visible area allows, in the template's proportions; "序号"
+    // never narrower than its caption.
+    void FitColumns();
+    void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
+
 Q_SIGNALS:
+    // A press of the left or right button: the row under it (-1: none) is the current row.
     void RowClicked(int row);
     void RowDoubleClicked(int row, int column);
+    // The context menu was asked for over the list, at this global position.
+    void MenuRequested(const QPoint &global);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;

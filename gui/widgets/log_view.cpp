@@ -10,6 +10,8 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace kelvra::gui::widgets {
 namespace {
 
@@ -38,17 +40,26 @@ QTextCharFormat Format(std::uint32_t colour) {
 
 }  // namespace
 
-LogView::LogView(QWidget *parent) : QTextEdit(parent) {
+LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
     setReadOnly(true);
     setUndoRedoEnabled(false);
     setTabChangesFocus(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::LinksAccessibleByMouse);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    setLineWrapMode(QTextEdit::WidgetWidth);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
     document()->setDefaultFont(LogFont());
+    setFont(LogFont());
     document()->setMaximumBlockCount(kMaxLines + 1);  // the lines and the empty one after them
     live_start_ = QTextCursor(document());
     live_start_.setKeepPositionOnInsert(true);
+    // Wrapped lines are laid out lazily, so the range still grows after the scroll to the end:
+    // the view stays at the end until the user scrolls away.
+    connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (following_) verticalScrollBar()->setValue(maximum);
+    });
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
+        following_ = verticalScrollBar()->sliderPosition() >= verticalScrollBar()->maximum();
+    });
 }
 
 void LogView::InsertLine(QTextCursor &cursor, const run::LogEntry &entry) {
@@ -56,42 +67,79 @@ void LogView::InsertLine(QTextCursor &cursor, const run::LogEntry &entry) {
     // Bytes that are not UTF-8 show as replacement characters, never as a broken line.
     const QString text = QString::fromUtf8(entry.text.data(), static_cast<qsizetype>(entry.text.size()));
     const QTextCharFormat text_format = Format(entry.colour);
-    cursor.insertText(time, Format(run::kColourTime));
+    static const QTextCharFormat time_format = Format(run::kColourTime);
+    cursor.insertText(time, time_format);
     cursor.insertText(QStringLiteral(" "), text_format);
     qsizetype done = 0;
-    auto matches = AddressPattern().globalMatch(text);
-    while (matches.hasNext()) {
-        const auto match = matches.next();
-        cursor.insertText(text.mid(done, match.capturedStart() - done), text_format);
-        QTextCharFormat link = text_format;
-        link.setAnchor(true);
-        link.setAnchorHref(match.captured());
-        link.setFontUnderline(true);
-        cursor.insertText(match.captured(), link);
-        done = match.capturedEnd();
+    if (text.contains(QLatin1Char(':')) || text.contains(QLatin1String("www."), Qt::CaseInsensitive)) {
+        auto matches = AddressPattern().globalMatch(text);
+        while (matches.hasNext()) {
+            const auto match = matches.next();
+            cursor.insertText(text.mid(done, match.capturedStart() - done), text_format);
+            QTextCharFormat link = text_format;
+            link.setAnchor(true);
+            link.setAnchorHref(match.captured());
+            link.setFontUnderline(true);
+            cursor.insertText(match.captured(), link);
+            done = match.capturedEnd();
+        }
     }
     cursor.insertText(text.mid(done), text_format);
     cursor.insertText(QStringLiteral("\n"), text_format);
 }
 
-void LogView::AppendLine(const run::LogEntry &entry) {
-    // A live line written before stays; the new line goes after it.
-    live_pending_ = false;
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    InsertLine(cursor, entry);
-    live_start_.movePosition(QTextCursor::End);
+void LogView::BeginBatch() {
+    if (batch_depth_++ > 0) return;
+    const QTextCursor view = textCursor();
+    const int end = document()->characterCount() - 1;
+    keep_selection_ = view.hasSelection() && std::max(view.anchor(), view.position()) >= end;
+    if (keep_selection_) {
+        selection_anchor_ = QTextCursor(document());
+        selection_anchor_.setPosition(view.anchor());
+        selection_anchor_.setKeepPositionOnInsert(true);
+        selection_position_ = QTextCursor(document());
+        selection_position_.setPosition(view.position());
+        selection_position_.setKeepPositionOnInsert(true);
+    }
+    edit_ = QTextCursor(document());
+    edit_.beginEditBlock();
+}
+
+void LogView::EndBatch() {
+    if (batch_depth_ == 0 || --batch_depth_ > 0) return;
+    // Old lines beyond the limit go here, all at once.
+    edit_.endEditBlock();
+    edit_ = QTextCursor();
+    if (keep_selection_) {
+        QTextCursor selection(document());
+        selection.setPosition(selection_anchor_.position());
+        selection.setPosition(selection_position_.position(), QTextCursor::KeepAnchor);
+        setTextCursor(selection);
+        keep_selection_ = false;
+        selection_anchor_ = QTextCursor();
+        selection_position_ = QTextCursor();
+    }
     RequestScrollToEnd();
 }
 
+void LogView::AppendLine(const run::LogEntry &entry) {
+    BeginBatch();
+    // A live line written before stays; the new line goes after it.
+    live_pending_ = false;
+    edit_.movePosition(QTextCursor::End);
+    InsertLine(edit_, entry);
+    live_start_.movePosition(QTextCursor::End);
+    EndBatch();
+}
+
 void LogView::ReplaceLiveLine(const run::LogEntry &entry) {
+    BeginBatch();
     live_pending_ = true;
-    QTextCursor cursor(document());
-    cursor.setPosition(live_start_.position());
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    InsertLine(cursor, entry);
-    RequestScrollToEnd();
+    edit_.setPosition(live_start_.position());
+    edit_.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    edit_.removeSelectedText();
+    InsertLine(edit_, entry);
+    EndBatch();
 }
 
 QStringList LogView::Lines() const {
@@ -103,6 +151,7 @@ QStringList LogView::Lines() const {
 void LogView::RequestScrollToEnd() {
     if (scroll_pending_) return;
     scroll_pending_ = true;
+    following_ = true;
     QTimer::singleShot(0, this, [this] {
         scroll_pending_ = false;
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
@@ -119,7 +168,7 @@ void LogView::mousePressEvent(QMouseEvent *event) {
             return;
         }
     }
-    QTextEdit::mousePressEvent(event);
+    QPlainTextEdit::mousePressEvent(event);
 }
 
 void LogView::mouseReleaseEvent(QMouseEvent *event) {
@@ -129,7 +178,7 @@ void LogView::mouseReleaseEvent(QMouseEvent *event) {
         event->accept();
         return;
     }
-    QTextEdit::mouseReleaseEvent(event);
+    QPlainTextEdit::mouseReleaseEvent(event);
 }
 
 }  // namespace kelvra::gui::widgets

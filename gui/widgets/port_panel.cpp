@@ -3,10 +3,13 @@
 #include "gui/widgets/artwork.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QPalette>
 #include <QScrollBar>
 #include <QStyle>
 #include <QWheelEvent>
+
+#include <algorithm>
 
 namespace kelvra::gui::widgets {
 
@@ -36,12 +39,39 @@ int ScrollMaximumFor(int cells) {
     return rows > 2 ? (rows - 2) * kRowScrollUnits : 0;
 }
 
-CellRects CellGeometry(int k) {
+CellRects CellGeometry(int k, int base_x, int base_y) {
     const int x = 10 + 117 * (k % kCellsPerRow);
     const int y = 67 + 130 * (k / kCellsPerRow);
+    const auto scaled = [base_x, base_y](int left, int top, int w, int h) {
+        const auto sx = [base_x](int px) { return (px * base_x + 3) / 7; };
+        const auto sy = [base_y](int px) { return (px * base_y + 7) / 14; };
+        return QRect(sx(left), sy(top), sx(left + w) - sx(left), sy(top + h) - sy(top));
+    };
     // The picture control takes the size of its 87 x 60 bitmap.
-    return {QRect(x, y - 57, 87, 60), QRect(x, y + 10, 87, 15), QRect(x, y + 31, 87, 19)};
+    return {scaled(x, y - 57, 87, 60), scaled(x, y + 10, 87, 15), scaled(x, y + 31, 87, 19)};
 }
+
+void PortPanel::SetUnits(int base_x, int base_y) {
+    base_x_ = std::max(1, base_x);
+    base_y_ = std::max(1, base_y);
+    PlaceCells();
+}
+
+namespace {
+
+// A label wider than its cell (a lost port's "ttyACM10已断开") gets a smaller font rather than
+// losing characters at both ends.
+void FitLabel(QLabel *label) {
+    QFont font = label->parentWidget() != nullptr ? label->parentWidget()->font() : label->font();
+    const qreal smallest = 5.0;
+    while (QFontMetrics(font).horizontalAdvance(label->text()) > label->width() - 2 && font.pointSizeF() > smallest) {
+        font.setPointSizeF(std::max(smallest, font.pointSizeF() - 0.5));
+    }
+    label->setFont(font);
+    label->setToolTip(label->text());
+}
+
+}  // namespace
 
 PortPanel::PortPanel(QWidget *parent) : QWidget(parent), page_(new QWidget(this)), scroll_bar_(new QScrollBar(Qt::Vertical, this)) {
     page_->setAutoFillBackground(true);
@@ -71,18 +101,28 @@ void PortPanel::Build(const std::vector<QString> &names) {
     UpdateScrollBar();
     LayoutParts();
     for (std::size_t i = 0; i < names.size(); ++i) {
-        const CellRects rects = CellGeometry(static_cast<int>(i));
         Cell c{new QLabel(page_), new ProgressBar(page_), new QLabel(names[i], page_), run::StatusPicture::Connected};
         c.picture->setPixmap(pixmaps_[0]);
-        c.picture->setGeometry(rects.picture);
+        c.picture->setScaledContents(true);  // the plate fills its cell at any font
         c.bar->SetRange(0, 100);
-        c.bar->setGeometry(rects.bar);
         c.label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        c.label->setGeometry(rects.label);
         c.picture->show();
         c.bar->show();
         c.label->show();
         cells_.push_back(c);
+    }
+    PlaceCells();
+}
+
+void PortPanel::PlaceCells() {
+    // Cells at their unscrolled places, moved up by the scroll position's pixels.
+    const int offset = info_.position * kScrollPixels * base_y_ / 14;
+    for (std::size_t i = 0; i < cells_.size(); ++i) {
+        const CellRects rects = CellGeometry(static_cast<int>(i), base_x_, base_y_);
+        cells_[i].picture->setGeometry(rects.picture.translated(0, -offset));
+        cells_[i].bar->setGeometry(rects.bar.translated(0, -offset));
+        cells_[i].label->setGeometry(rects.label.translated(0, -offset));
+        FitLabel(cells_[i].label);
     }
 }
 
@@ -107,7 +147,10 @@ void PortPanel::SetCellPosition(int k, int position) {
 }
 
 void PortPanel::SetCellLabel(int k, const QString &label) {
-    if (const Cell *c = cell(k)) c->label->setText(label);
+    if (const Cell *c = cell(k)) {
+        c->label->setText(label);
+        FitLabel(c->label);
+    }
 }
 
 QLabel *PortPanel::picture(int k) const { return cell(k) ? cell(k)->picture : nullptr; }
@@ -125,7 +168,7 @@ bool PortPanel::Scroll(ScrollRequest request, int track) {
     info_.position = move->position;
     scroll_bar_->setSliderPosition(move->position);
     // The cells move with the page, shown or not (QWidget::scroll skips hidden widgets).
-    for (QWidget *child : page_->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) child->move(child->pos() + QPoint(0, move->dy));
+    PlaceCells();
     return true;
 }
 

@@ -50,14 +50,18 @@ struct CellRects {
     QRect bar;
     QRect label;
 };
-// Cell k unscrolled, in pixels of the panel's page: x = 10 + 117 col, y = 67 + 130 row.
-CellRects CellGeometry(int k);
+// Cell k unscrolled, in pixels of the panel's page: x = 10 + 117 col, y = 67 + 130 row, as
+// drawn for base units of 7 x 14; other base units scale it like the windows' dialog units.
+CellRects CellGeometry(int k, int base_x = 7, int base_y = 14);
 
 class PortPanel : public QWidget {
     Q_OBJECT
 public:
     explicit PortPanel(QWidget *parent = nullptr);
 
+    // The dialog units of the window around it (base units of its font): cells and scroll
+    // steps scale with them. Call before Build.
+    void SetUnits(int base_x, int base_y);
     // Replaces every cell; the page scrolls back to its top.
     void Build(const std::vector<QString> &names);
     int cell_count() const { return static_cast<int>(cells_.size()); }
@@ -95,6 +99,7 @@ private:
     void Wheel(int delta);
     void UpdateScrollBar();
     void LayoutParts();
+    void PlaceCells();
     const Cell *cell(int k) const;
 
     QWidget *page_;
@@ -103,6 +108,8 @@ private:
     std::vector<Cell> cells_;
     std::array<QPixmap, 4> pixmaps_;
     bool in_action_ = false;
+    int base_x_ = 7;
+    int base_y_ = 14;
 };
 
 }  // namespace kelvra::gui::widgets

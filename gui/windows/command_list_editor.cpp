@@ -5,7 +5,11 @@
 #include "gui/dialogs/writer_config_dialog.h"
 #include "host/model/at_command.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 namespace kelvra::gui::windows {
 namespace {
@@ -60,6 +64,46 @@ CommandListEditor::CommandListEditor(widgets::CommandListView *view, run::Messag
     : view_(view), log_(log), dialog_parent_(dialog_parent) {
     connect(view_, &CLV::RowClicked, this, &CommandListEditor::OnClick);
     connect(view_, &CLV::RowDoubleClicked, this, &CommandListEditor::OnDoubleClick);
+    connect(view_, &CLV::MenuRequested, this, &CommandListEditor::ShowMenu);
+}
+
+void CommandListEditor::ShowMenu(const QPoint &global) {
+    QMenu menu(view_);
+    menu.addAction(QStringLiteral("添加AT命令"), this, &CommandListEditor::Add);
+    menu.addAction(QStringLiteral("插入AT命令"), this, &CommandListEditor::Insert);
+    menu.addAction(QStringLiteral("删除AT命令"), this, &CommandListEditor::Delete);
+    menu.addAction(QStringLiteral("命令上移"), this, &CommandListEditor::MoveUp);
+    menu.addAction(QStringLiteral("命令下移"), this, &CommandListEditor::MoveDown);
+    menu.exec(global);
+}
+
+std::string CommandListEditor::ConfigOutputPath(int row) const {
+    const QString folder = config_folder_ ? config_folder_() : QString();
+    const auto absolute = [](const QString &path) { return QFileInfo(path).absoluteFilePath(); };
+    const auto used_elsewhere = [&](const QString &path) {
+        for (std::size_t i = 0; i < commands_.size(); ++i) {
+            if (static_cast<int>(i) == row) continue;
+            const std::string_view other = CmdText(commands_[i].file);
+            const CommandInfo *command = FindCommand(commands_[i].command);
+            if (other.empty() || command == nullptr || command->file != FileUse::WriterConfig) continue;
+            if (absolute(QString::fromUtf8(other.data(), static_cast<qsizetype>(other.size()))) == absolute(path)) return true;
+        }
+        return false;
+    };
+    static const QRegularExpression made(QStringLiteral("^writer_cfg(_[0-9]+)?\\.json$"));
+    const std::string_view own = CmdText(commands_[static_cast<std::size_t>(row)].file);
+    const QString own_path = QString::fromUtf8(own.data(), static_cast<qsizetype>(own.size()));
+    // A file the user chose elsewhere is read, never overwritten.
+    if (!own_path.isEmpty() && made.match(QFileInfo(own_path).fileName()).hasMatch() && !used_elsewhere(own_path)) {
+        return own_path.toStdString();
+    }
+    const QDir dir(folder.isEmpty() ? QString() : folder);
+    for (int n = 1;; ++n) {
+        const QString name = n == 1 ? QString::fromUtf8(dialogs::WriterConfigDialog::kOutputName)
+                                    : QStringLiteral("writer_cfg_%1.json").arg(n);
+        const QString path = folder.isEmpty() ? name : dir.filePath(name);
+        if (!used_elsewhere(path) && !QFileInfo::exists(path)) return path.toStdString();
+    }
 }
 
 int CommandListEditor::RefreshCommandList() {
@@ -93,7 +137,10 @@ bool CommandListEditor::RequireCurrentRow() {
     return false;
 }
 
-void CommandListEditor::SelectRow(int row) { view_->SelectOnly(row); }
+void CommandListEditor::SelectRow(int row) {
+    view_->SelectOnly(row);
+    current_row_ = row >= 0 && row < view_->rowCount() ? row : -1;
+}
 
 std::optional<std::int32_t> CommandListEditor::ChooseCommand() {
     dialogs::SelectCommandDialog dialog(dialog_parent_);
@@ -200,10 +247,16 @@ void CommandListEditor::EditParameters(int row) {
     S_CmdParam &record = commands_[static_cast<std::size_t>(row)];
     const CommandInfo *command = FindCommand(record.command);
     if (command != nullptr && command->file == FileUse::WriterConfig) {
+        const std::string output = ConfigOutputPath(row);
         dialogs::WriterConfigDialog dialog(std::string(CmdText(record.file)), dialog_parent_);
+        dialog.set_output_path(output);
         if (dialog.Run() != QDialog::Accepted) return;
-        SetCmdText(record.file, dialogs::WriterConfigDialog::kOutputName);
+        if (!SetCmdText(record.file, output)) {
+            log_.LogLevelLine(run::LogError, "KV配置文件路径过长：" + output);
+            return;
+        }
         FormatParameterText(record);
+        log_.LogLevelLine(run::LogInfo, "KV配置已保存：" + output);
         return;
     }
     dialogs::ParamDialog dialog(record, dialog_parent_);

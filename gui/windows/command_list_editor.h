@@ -9,9 +9,12 @@
 #include "host/run/message_log.h"
 
 #include <QObject>
+#include <QPoint>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -44,8 +47,17 @@ public:
     // Writes the summary of `record` into the current row's parameter cell.
     void FormatParameterText(const S_CmdParam &record);
     bool RequireCurrentRow();
-    // Shows a row (a run refused it) without making it the current row.
+    // Shows a row (a run refused it) and makes it the current row: the highlighted row is
+    // always the one the buttons act on.
     void SelectRow(int row);
+    // The context menu of the list: the editing buttons, acting on the current row.
+    void ShowMenu(const QPoint &global);
+    // Where a writer configuration row's file goes when it has none of its own yet: this folder
+    // (the last script's) or, when empty, the current directory.
+    void set_config_folder(std::function<QString()> folder) { config_folder_ = std::move(folder); }
+    // A configuration file for `row` that no other row names: its own when the program made it,
+    // else the first free writer_cfg.json, writer_cfg_2.json, ...
+    std::string ConfigOutputPath(int row) const;
 
     void Add();
     void Insert();
@@ -68,6 +80,7 @@ private:
     QWidget *dialog_parent_;
     std::vector<S_CmdParam> commands_;
     int current_row_ = -1;
+    std::function<QString()> config_folder_;
 };
 
 }  // namespace kelvra::gui::windows

@@ -1,15 +1,20 @@
 #include "gui/windows/main_window.h"
 
+#include "gui/app/fonts.h"
+#include "gui/app/program_paths.h"
 #include "gui/app/shell.h"
 #include "gui/dialogs/about_dialog.h"
 #include "gui/dialogs/wait_dialog.h"
 #include "gui/widgets/artwork.h"
 #include "gui/widgets/log_view.h"
 #include "gui/widgets/port_panel.h"
+#include "gui/windows/window_texts.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +29,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <variant>
 
 namespace kelvra::gui::windows {
@@ -77,6 +83,8 @@ const char *const kStartLines[] = {
 };
 constexpr const char *kHelpPrefix = "帮助文档：";
 constexpr const char *kClosingText = "正在关闭：等待各端口完成当前命令……";
+constexpr const char *kStopQuestion = "AT命令正在执行，确定要停止并退出吗？";
+constexpr const char *kSaveQuestion = "命令列表已修改，是否导出AT脚本？";
 constexpr const char *kAboutItem = "关于 Kelvra_ATCmd_GUI(&A)...";
 
 // The banner at the size it has on the template's font, clipped by the window like the
@@ -151,9 +159,17 @@ void MainWindow::BuildWindow() {
     });
     // The panel lives inside the frame, at its top-left corner, with its template size.
     port_panel_ = new widgets::PortPanel(control(kPortFrame));
-    port_panel_->setGeometry(QRect(QPoint(0, 0), units.Size(kPanelWidthUnits, kPanelHeightUnits)));
+    port_panel_->SetUnits(units.base_x(), units.base_y());
+    // Rounding must not push it past the frame's edge.
+    port_panel_->setGeometry(
+        QRect(QPoint(0, 0), units.Size(kPanelWidthUnits, kPanelHeightUnits).boundedTo(control(kPortFrame)->size())));
 
     editor_ = std::make_unique<CommandListEditor>(list_view_, session_->log(), this);
+    // A configuration row's file goes next to the last script, or else into the program folder.
+    editor_->set_config_folder([this] {
+        if (!settings_.script_path.empty()) return QFileInfo(QString::fromStdString(settings_.script_path)).absolutePath();
+        return QDir(QString::fromStdString(options_.program_dir)).absolutePath();
+    });
     auto button = [this](int id) { return static_cast<QPushButton *>(control(id)); };
     connect(button(kAdd), &QPushButton::clicked, editor_.get(), &CommandListEditor::Add);
     connect(button(kInsert), &QPushButton::clicked, editor_.get(), &CommandListEditor::Insert);
@@ -181,24 +197,69 @@ void MainWindow::StartUp() {
     run::MessageLog &log = session_->log();
     for (const char *line : kStartLines) log.AppendLine(line, kStartColour);
     log.AppendLine(std::string(kHelpPrefix) + kHelpAddress, run::kColourInfo);
+    const QString font_warning = (options_.font_warning != nullptr ? options_.font_warning : &app::MissingFontWarning)();
+    if (!font_warning.isEmpty()) {
+        log.LogLevelLine(run::LogWarning, font_warning.toStdString());
+        std::fprintf(stderr, "%s: %s\n", app::kProgramName, font_warning.toUtf8().constData());
+    }
     // The last script comes back; a script that is gone or no script at all says nothing.
     session_->LoadScript(settings_.script_path, editor_->commands(), true);
     editor_->RefreshCommandList();
+    MarkListSaved();
     control(kRun)->setEnabled(false);
 }
 
 // ------------------------------------- the session's view -------------------------------------
 
 void MainWindow::OnEvent(const run::RunEvent &event) {
-    Post([this, event] { Render(event); });
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    events_.push_back(event);
+    if (drain_posted_) return;
+    drain_posted_ = true;
+    Post([this] { DrainEvents(); });
+}
+
+void MainWindow::DrainEvents() {
+    constexpr qint64 kSliceMs = 25;
+    QElapsedTimer slice;
+    slice.start();
+    log_view_->BeginBatch();
+    for (;;) {
+        std::optional<run::RunEvent> event;
+        {
+            std::lock_guard<std::mutex> lock(events_mutex_);
+            if (events_.empty()) {
+                drain_posted_ = false;
+                break;
+            }
+            if (slice.elapsed() >= kSliceMs) {
+                // The rest after the input that waits: a posted call runs in the next round.
+                Post([this] { DrainEvents(); });
+                break;
+            }
+            event = std::move(events_.front());
+            events_.pop_front();
+        }
+        // The lines go in together; anything else sees the log as it stands.
+        if (std::holds_alternative<run::LogLine>(*event)) {
+            Render(*event);
+        } else {
+            log_view_->EndBatch();
+            Render(*event);
+            log_view_->BeginBatch();
+        }
+    }
+    log_view_->EndBatch();
 }
 
 void MainWindow::Render(const run::RunEvent &event) {
     if (const auto *line = std::get_if<run::LogLine>(&event)) {
+        run::LogEntry entry = line->entry;
+        entry.text = WindowText(entry.text);
         if (line->live) {
-            log_view_->ReplaceLiveLine(line->entry);
+            log_view_->ReplaceLiveLine(entry);
         } else {
-            log_view_->AppendLine(line->entry);
+            log_view_->AppendLine(entry);
         }
         return;
     }
@@ -268,6 +329,9 @@ void MainWindow::ScanWaitOpen() {
     if (window()->windowHandle() != nullptr) wait->windowHandle()->setTransientParent(window()->windowHandle());
     wait->CentreOver(frameGeometry());
     wait->show();
+    // The keys go to it at once, so Esc closes it without a click first.
+    wait->raise();
+    wait->activateWindow();
 }
 
 // ------------------------------------------- scan ---------------------------------------------
@@ -337,7 +401,7 @@ void MainWindow::ExportScript() {
 
 void MainWindow::SaveScriptFile(const QString &path) {
     settings_.script_path = path.toStdString();
-    session_->SaveScript(settings_.script_path, editor_->commands());
+    if (session_->SaveScript(settings_.script_path, editor_->commands())) MarkListSaved();
 }
 
 void MainWindow::LoadScript() {
@@ -351,7 +415,18 @@ void MainWindow::LoadScriptFile(const QString &path) {
     settings_.script_path = path.toStdString();
     session_->LoadScript(settings_.script_path, editor_->commands());
     editor_->RefreshCommandList();
+    MarkListSaved();
 }
+
+std::vector<std::string> MainWindow::ListLines() const {
+    std::vector<std::string> lines;
+    for (const S_CmdParam &command : editor_->commands()) lines.push_back(session_->CommandLine(command));
+    return lines;
+}
+
+void MainWindow::MarkListSaved() { saved_lines_ = ListLines(); }
+
+bool MainWindow::list_modified() const { return ListLines() != saved_lines_; }
 
 // ------------------------------------------- others -------------------------------------------
 
@@ -398,6 +473,8 @@ bool MainWindow::ReadyToClose() {
     }
     if (session_->running() || stopping_) {
         if (!stopping_) {
+            if (asking_ && !ConfirmStop()) return false;
+            if (!session_->running()) return true;  // it ended while the question was open
             stopping_ = true;
             close_requested_ = true;
             session_->log().LogLevelLine(run::LogWarning, kClosingText);
@@ -409,16 +486,54 @@ bool MainWindow::ReadyToClose() {
     return true;
 }
 
+bool MainWindow::ConfirmStop() {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("提示"), QString::fromUtf8(kStopQuestion),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+bool MainWindow::OfferToSave() {
+    if (!list_modified()) return true;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("提示"), QString::fromUtf8(kSaveQuestion),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Yes);
+    const int answer = box.exec();
+    if (answer == QMessageBox::No) return true;
+    if (answer != QMessageBox::Yes) return false;
+    ExportScript();
+    return !list_modified();  // an export that was cancelled keeps the window open
+}
+
 void MainWindow::OnStopTimer() {
     if (!session_->WaitIdle(0)) return;
     stop_timer_.stop();
     stopping_ = false;
-    QDialog::reject();
+    reject();
 }
 
 void MainWindow::reject() {
     if (!ReadyToClose()) return;
+    if (asking_ && !OfferToSave()) return;
     QDialog::reject();
+}
+
+void MainWindow::CloseOnSignal() {
+    asking_ = false;
+    // A dialog's own loop ends first; the window closes once nothing modal is left above it.
+    bool closed_one = false;
+    for (QWidget *modal = QApplication::activeModalWidget(); modal != nullptr && modal != this;
+         modal = QApplication::activeModalWidget()) {
+        auto *dialog = qobject_cast<QDialog *>(modal);
+        if (dialog == nullptr || !dialog->isVisible()) break;
+        dialog->reject();
+        closed_one = true;
+    }
+    if (closed_one || (QApplication::activeModalWidget() != nullptr && QApplication::activeModalWidget() != this)) {
+        QTimer::singleShot(0, this, &MainWindow::CloseOnSignal);
+        return;
+    }
+    reject();
 }
 
 }  // namespace kelvra::gui::windows

@@ -15,7 +15,9 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +39,8 @@ struct MainWindowOptions {
     std::vector<std::string> explicit_ports;  // scanned after the system's ports
     std::string sysfs_root = "/sys";
     unsigned scan_linger_ms = 510;  // the wait window shows 100 % this long
+    // The warning to give at start when no installed font shows the program's texts ("": none).
+    QString (*font_warning)() = nullptr;
 };
 
 // The address that ends the fourth start-up line.
@@ -79,8 +83,13 @@ public:
     const app::Settings &settings() const { return settings_; }
     bool scanning() const { return scanning_; }
 
-    // Closing: waits for a scan, and lets the ports of a run finish their current command.
+    // Closing: waits for a scan; during a run asks first, then lets every port finish its
+    // current command; offers to save a list edited since the last export or load.
     void reject() override;
+    // A signal ends the program: its other windows close, a run stops without a question.
+    void CloseOnSignal();
+    // The list differs from the script last exported or loaded.
+    bool list_modified() const;
 
 Q_SIGNALS:
     // The scan is over and the window usable again.
@@ -99,6 +108,9 @@ private:
     }
     // What an event shows, on the GUI thread.
     void Render(const run::RunEvent &event);
+    // Renders the events that came, for a slice of time at most, so input is answered between
+    // slices however fast the ports report.
+    void DrainEvents();
     void ScanWaitOpen();
     // IPanelView: the presenter's pictures, on the GUI thread.
     void BuildPortPanel(const std::vector<std::string> &names) override;
@@ -118,6 +130,10 @@ private:
     void ExportScript();
     void LoadScript();
     bool ReadyToClose();
+    bool ConfirmStop();
+    bool OfferToSave();
+    void MarkListSaved();
+    std::vector<std::string> ListLines() const;
     void OnStopTimer();
 
     MainWindowOptions options_;
@@ -136,7 +152,14 @@ private:
     // Closing during a scan or a run.
     bool close_requested_ = false;
     bool stopping_ = false;
+    bool asking_ = true;  // off once a signal asked the program to end
     QTimer stop_timer_;
+    std::vector<std::string> saved_lines_;  // the list as last exported or loaded
+
+    // Events from any thread, waiting for the GUI thread.
+    std::mutex events_mutex_;
+    std::deque<run::RunEvent> events_;
+    bool drain_posted_ = false;
 
     // Last: it calls back into this window from its threads until it is gone.
     std::unique_ptr<run::RunSession> session_;

@@ -32,7 +32,14 @@ public:
     void OnEvent(const RunEvent &event);
 
 private:
+    struct Cell {
+        bool lost = false;
+        int position = 0;  // of the last finished step
+    };
+    Cell *cell(int k);
+
     IPanelView &view_;
+    std::vector<Cell> cells_;
 };
 
 }  // namespace kelvra::run

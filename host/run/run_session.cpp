@@ -41,7 +41,7 @@ constexpr const char *kScanDoneText = "扫描完成";
 constexpr const char *kScanNoneText = "未扫描到Kelvra，请检查Kelvra是否开启AT命令功能";
 constexpr const char *kStepFailedFormat = "%s 执行第%d条命令：%s 出错，错误信息：%s";
 constexpr const char *kStepDoneFormat = "%s 第%d条AT命令执行成功！";
-constexpr const char *kLoadProgressFormat = "加载离线项目中...... %d%%";
+constexpr const char *kLoadProgressText = "加载离线项目中......";
 constexpr const char *kScriptStopFormat = "第%d行命令出错，停止命令脚本文件解析，错误信息：%s";
 
 std::string message_of(ATResult code) { return std::string(ATCmdErrorMessage(code)); }
@@ -166,6 +166,9 @@ public:
     unsigned total_steps_ = 0;
     RunSummary summary_;
     std::vector<std::string> run_ports_;   // the ports the run started on
+    // The percentages of the project loads under way, in the order they started: one live
+    // line shows them all, each with its port.
+    std::vector<std::pair<std::string, int>> load_percent_;
     std::vector<std::string> done_ports_;  // ports that reported their end this run
 
     // Save failures already reported in this run.
@@ -460,6 +463,7 @@ bool RunSession::Impl::StartRun(const std::vector<S_CmdParam> &commands) {
         run_ports_.clear();
         for (const PortRecord &port : ports) run_ports_.push_back(port.name);
         done_ports_.clear();
+        load_percent_.clear();
     }
     {
         std::lock_guard<std::mutex> lock(units_mutex_);
@@ -508,6 +512,8 @@ void RunSession::Impl::SaveFailed(const std::string &path, const std::string &re
 
 void RunSession::Impl::OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) {
     std::lock_guard<std::mutex> lock(run_mutex_);
+    // A load that ended leaves the progress line.
+    std::erase_if(load_percent_, [&port](const auto &p) { return p.first == port; });
     const unsigned s = *step;
     StepDone event;
     event.port = port;
@@ -639,8 +645,18 @@ void RunSession::Impl::OnLoadProgress(const std::uint32_t *total_sent) {
     const std::uint32_t total = total_sent[0];
     const std::uint32_t sent = total_sent[1];
     const int percent = total == 0 ? 100 : static_cast<int>(static_cast<double>(sent) / total * 100);
-    if (const auto text = FormatLogText(kLoadProgressFormat, percent)) log_.ReplaceLiveLine(*text, kColourInfo);
-    Emit(LoadProgress{app_.RunPortName(), total, sent});
+    const std::string port = app_.RunPortName();
+    const auto entry = std::find_if(load_percent_.begin(), load_percent_.end(),
+                                    [&port](const auto &p) { return p.first == port; });
+    if (entry == load_percent_.end()) {
+        load_percent_.emplace_back(port, percent);
+    } else {
+        entry->second = percent;
+    }
+    std::string text = kLoadProgressText;
+    for (const auto &[name, shown] : load_percent_) text += " " + name + " " + std::to_string(shown) + "%";
+    log_.ReplaceLiveLine(text, kColourInfo);
+    Emit(LoadProgress{port, total, sent});
 }
 
 // ----------------------------------------- scripts -------------------------------------------

@@ -111,10 +111,11 @@ std::string quoted(const char (&field)[kCmdTextSize]) {
 
 std::string quoted_flag(std::int32_t value) { return value != 0 ? "\"true\"" : "\"false\""; }
 
-// The broadcast's three words; a record read back from them always asks for the extended
-// broadcast.
+// The broadcast's words. "-kf" and "-wtrsp" ask for the extended broadcast when read back, so a
+// plain broadcast (none of the three set) is written without them and comes back plain.
 void write_broadcast_words(const S_CmdParam &r, std::string &line) {
     line += std::string(" -dir ") + (r.direction != 0 ? "\"uarttousb\"" : "\"usbtouart\"");
+    if (r.bcst_with_rsp == 0 && r.kf == 0 && r.wait_response == 0) return;
     line += " -kf " + quoted_flag(r.kf);
     line += " -wtrsp " + quoted_flag(r.wait_response);
 }
@@ -226,8 +227,16 @@ struct Split {
     std::string value;
 };
 
+// The first quote after `open` that a blank or the end of the line follows, or npos.
+std::size_t closing_quote(const std::string &w, std::size_t open) {
+    for (auto q = w.find('"', open + 1); q != npos; q = w.find('"', q + 1))
+        if (q + 1 == w.size() || w[q + 1] == ' ') return q;
+    return npos;
+}
+
 // `w` is non-empty with no blanks at either end. A plain value is one word with its closing
-// blank; a quoted value runs from the blank before its opening quote to the next '-'.
+// blank. A quoted value runs from the blank before its opening quote to its closing quote, so
+// a path may hold '-'; a quote that nothing closes keeps the older rule: up to the next '-'.
 Split split_option(const std::string &w) {
     const auto space = w.find(' ');
     const auto quote = w.find('"');
@@ -243,8 +252,13 @@ Split split_option(const std::string &w) {
         if (r != npos && w[r] == '"') is_quoted = true;
     }
     if (is_quoted) {
-        const auto dash = w.find('-', e + 1);
-        out.value = dash == npos ? w.substr(e) : w.substr(e, dash - e);
+        const std::size_t open = r != npos ? r : e;
+        if (const auto close = closing_quote(w, open); close != npos) {
+            out.value = w.substr(e, close - e + 1);
+        } else {
+            const auto dash = w.find('-', e + 1);
+            out.value = dash == npos ? w.substr(e) : w.substr(e, dash - e);
+        }
     } else {
         const auto closing = r == npos ? npos : w.find(' ', r + 1);
         out.value = closing == npos ? w.substr(e) : w.substr(e, closing - e + 1);

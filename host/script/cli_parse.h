@@ -2,9 +2,10 @@
 //
 // The parser is deliberately lenient: only a repeated or unknown command word, a repeated option,
 // "-bcst" with both "-data" and "-f", and a text value too long for its field reject a line.
-// Everything else still yields a record, with a warning text for the caller to show. Its quirks
-// (a quoted value ends at the next '-', a command word inside a value counts as a repeat) are
-// part of the language and must stay.
+// Everything else still yields a record, with a warning text for the caller to show. A quoted
+// value ends at the quote that a blank or the end of the line follows, so paths may hold '-';
+// its quirks (an unclosed quote ends at the next '-', a command word inside a value counts as a
+// repeat) are part of the language and must stay.
 #pragma once
 
 #include "host/model/cmd_param.h"

@@ -1,7 +1,9 @@
 // The program's start: what each kind of config.json leaves in the settings, the exact file
 // written, where a portable or an installed program keeps its files, and the faults of the
 // virtual writers it can start.
+#include "gui/app/fonts.h"
 #include "gui/app/program_paths.h"
+#include "gui/app/qt_translations.h"
 #include "gui/app/settings_file.h"
 #include "gui/app/simulation.h"
 #include "gui_test_support.h"
@@ -30,6 +32,33 @@ void WriteAll(const QString &path, const QByteArray &bytes) {
 class AppTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void a_font_must_cover_the_chinese_texts_data() {
+        QTest::addColumn<QStringList>("families");
+        QTest::addColumn<QString>("covering");
+        QTest::newRow("Latin only") << QStringList{"DejaVu Sans", "DejaVu Serif"} << QString();
+        QTest::newRow("a CJK font among them")
+            << QStringList{"DejaVu Sans", "WenQuanYi Micro Hei"} << QStringLiteral("WenQuanYi Micro Hei");
+        QTest::newRow("none") << QStringList{} << QString();
+    }
+    void a_font_must_cover_the_chinese_texts() {
+        QFETCH(QStringList, families);
+        QFETCH(QString, covering);
+        QCOMPARE(app::FamilyCovering(app::ProgramTextSample(), families), covering);
+    }
+    void no_warning_with_a_cjk_font_installed() {
+        // fonts-wqy-microhei is one of the program's dependencies, here as on a writer station.
+        QCOMPARE(app::MissingFontWarning(), QString());
+        QVERIFY(app::FamilyCovering(QStringLiteral("Connected"), {"DejaVu Sans"}) == QStringLiteral("DejaVu Sans"));
+    }
+
+    void qt_texts_are_chinese() {
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+        QObject owner;
+        QVERIFY(app::InstallQtChinese(&owner));
+        QVERIFY(QCoreApplication::translate("QPlatformTheme", "Cancel") != QStringLiteral("Cancel"));
+        QVERIFY(QCoreApplication::translate("QPlatformTheme", "Cancel").contains(QStringLiteral("取消")));
+    }
+
     void read_data() {
         QTest::addColumn<QByteArray>("content");  // null: no file
         QTest::addColumn<bool>("print_info");

@@ -5,6 +5,7 @@
 #include "gui/dialogs/param_dialog.h"
 #include "gui/dialogs/select_command_dialog.h"
 #include "gui_test_support.h"
+#include "host/script/cli_parse.h"
 #include "host/model/at_command.h"
 
 #include <QCheckBox>
@@ -192,6 +193,31 @@ private Q_SLOTS:
         record.wait_response = 1;
         P both(record);
         QCOMPARE(Describe(Shown(both)), Describe(waiting));
+    }
+
+    void unticking_the_response_clears_what_it_hid() {
+        S_CmdParam record = NewCmdParam(ATCmdBroadcast);
+        record.bcst_with_rsp = 1;
+        record.wait_response = 1;
+        record.kf = 1;
+        record.timeout = 300;
+        SetCmdText(record.data, "01");
+        P dialog(record);
+        dialog.show();
+        QTest::mouseClick(Control<QCheckBox>(&dialog, P::kWithResponse), Qt::LeftButton);
+        QTest::mouseClick(Control<QPushButton>(&dialog, P::kOk), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        const S_CmdParam out = dialog.record();
+        QCOMPARE(out.bcst_with_rsp, 0);
+        QCOMPARE(out.wait_response, 0);
+        QCOMPARE(out.kf, 0);
+        // Exported and loaded again, it is still a broadcast without a response.
+        script::cli_parse parser;
+        S_CmdParam back;
+        std::string message;
+        QCOMPARE(parser.parse_line(parser.command_line(out), back, message), 0);
+        QCOMPARE(back.bcst_with_rsp, 0);
+        QCOMPARE(back.wait_response, 0);
     }
 
     void fields_read_back_data() {

@@ -7,7 +7,12 @@
 #include "gui_test_support.h"
 #include "host/model/at_command.h"
 
+#include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QDir>
+#include <QHeaderView>
+#include <QMenu>
+#include <QScrollBar>
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -20,6 +25,11 @@ namespace {
 
 using windows::CommandListEditor;
 using CLV = widgets::CommandListView;
+
+QByteArray ReadFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 struct Rig {
     Rig() : view(new CLV(&window)), log(&sink), editor(view, log, &window) {
@@ -211,6 +221,118 @@ private Q_SLOTS:
         QCOMPARE(rig.Commands(), QStringLiteral("3,5,1"));
         QCOMPARE(rig.editor.current_row(), 0);
         QDir::setCurrent(before);
+    }
+
+    void the_highlighted_row_is_the_current_row() {
+        Rig rig;
+        rig.Apply("add 1");
+        rig.Apply("add 104");
+        rig.Apply("add 500");
+        // A refused run shows its row: the buttons then act on that row.
+        rig.editor.SelectRow(0);
+        QCOMPARE(rig.editor.current_row(), 0);
+        rig.editor.Delete();
+        QCOMPARE(rig.Commands(), QStringLiteral("104,500"));
+        QCOMPARE(rig.view->SelectedRow(), rig.editor.current_row());
+
+        // A right click makes its row current before the menu opens; the menu's delete takes it.
+        rig.Apply("add 3");
+        rig.Apply("click 0");
+        QTest::mouseClick(rig.view->viewport(), Qt::RightButton, {}, rig.CellCentre(1, 1));
+        QCOMPARE(rig.editor.current_row(), 1);
+        QCOMPARE(rig.view->SelectedRow(), 1);
+        QString seen;
+        const QPointer<QTimer> watcher = OnNextPopup([&seen](QMenu *menu) {
+            for (QAction *action : menu->actions()) {
+                seen += action->text() + ",";
+                if (action->text() == QStringLiteral("删除AT命令")) action->trigger();
+            }
+            menu->close();
+        });
+        const QPoint at = rig.CellCentre(1, 1);
+        QContextMenuEvent menu_event(QContextMenuEvent::Mouse, at, rig.view->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(rig.view->viewport(), &menu_event);
+        Cancel(watcher);
+        QCOMPARE(seen, QStringLiteral("添加AT命令,插入AT命令,删除AT命令,命令上移,命令下移,"));
+        QCOMPARE(rig.Commands(), QStringLiteral("104,3"));
+        QCOMPARE(rig.view->SelectedRow(), rig.editor.current_row());
+
+        // Ctrl on a click does not take the highlight away from the current row.
+        QTest::mouseClick(rig.view->viewport(), Qt::LeftButton, Qt::ControlModifier, rig.CellCentre(0, 1));
+        QTest::mouseClick(rig.view->viewport(), Qt::LeftButton, Qt::ControlModifier, rig.CellCentre(0, 1));
+        QCOMPARE(rig.editor.current_row(), 0);
+        QCOMPARE(rig.view->SelectedRow(), 0);
+    }
+
+    void each_configuration_row_keeps_its_own_file() {
+        QTemporaryDir dir;
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QDir(dir.path()).mkpath("scripts");
+        const QString scripts = dir.filePath("scripts");
+        Rig rig;
+        rig.editor.set_config_folder([scripts] { return scripts; });
+        rig.Apply("add 5");
+        rig.Apply("add 5");
+        const auto press_ok = [&rig](int row, bool buzzer) {
+            QString title;
+            const QPointer<QTimer> watcher = OnNextModal([buzzer, &title](QWidget *modal) {
+                title = modal->windowTitle();
+                Control<QCheckBox>(modal, dialogs::WriterConfigDialog::kBuzzer)->setChecked(buzzer);
+                QTest::mouseClick(Control<QPushButton>(modal, dialogs::WriterConfigDialog::kOk), Qt::LeftButton);
+            });
+            rig.DoubleClick(row, CLV::kParameterColumn);
+            Cancel(watcher);
+            return title;
+        };
+        const auto file_of = [&rig](int row) {
+            return QString::fromUtf8(CmdText(rig.editor.commands()[static_cast<std::size_t>(row)].file).data());
+        };
+        const QString first = scripts + "/writer_cfg.json";
+        const QString second = scripts + "/writer_cfg_2.json";
+        QVERIFY(press_ok(0, true).endsWith(first));  // the dialog shows where it writes
+        press_ok(1, false);
+        QCOMPARE(file_of(0), first);
+        QCOMPARE(file_of(1), second);
+        QCOMPARE(rig.view->CellText(0, CLV::kParameterColumn), first);
+        QCOMPARE(rig.view->CellText(1, CLV::kParameterColumn), second);
+        QVERIFY(rig.Messages().contains(QStringLiteral("KV配置已保存：") + second));
+        QVERIFY(ReadFile(first).contains("\"buzzer\": true"));
+        QVERIFY(ReadFile(second).contains("\"buzzer\": false"));
+        QVERIFY(!QFile::exists(dir.filePath("writer_cfg.json")));
+
+        // Editing the first row again rewrites its own file only.
+        press_ok(0, false);
+        QCOMPARE(file_of(0), first);
+        QVERIFY(ReadFile(first).contains("\"buzzer\": false"));
+
+        // A file the user named is read, not overwritten: the row gets a file of its own.
+        const QString golden = dir.filePath("golden.json");
+        QFile::copy(first, golden);
+        const QByteArray golden_bytes = ReadFile(golden);
+        SetCmdText(rig.editor.commands()[1].file, golden.toStdString());
+        press_ok(1, true);
+        QCOMPARE(ReadFile(golden), golden_bytes);
+        QCOMPARE(file_of(1), scripts + "/writer_cfg_3.json");  // _2 is still on disk
+        QDir::setCurrent(before);
+    }
+
+    void the_columns_fit_the_view() {
+        Rig rig;
+        // The template's list: 277 x 73 dialog units at 7 x 14 base units.
+        rig.view->setGeometry(0, 0, 485, 128);
+        for (int i = 0; i < 8; ++i) rig.Apply("add 104");
+        QTRY_VERIFY(!rig.view->verticalScrollBar()->isHidden());
+        const QPointer<QTimer> watcher = OnNextModal([](QWidget *modal) { static_cast<QDialog *>(modal)->reject(); });
+        rig.DoubleClick(6, CLV::kParameterColumn);
+        Cancel(watcher);
+        QCoreApplication::processEvents();
+        QHeaderView *header = rig.view->horizontalHeader();
+        QCOMPARE(rig.view->horizontalScrollBar()->value(), 0);
+        QCOMPARE(header->offset(), 0);
+        QVERIFY(header->length() <= rig.view->viewport()->width());
+        QVERIFY(header->sectionSize(CLV::kNumberColumn) >= QFontMetrics(header->font()).horizontalAdvance("序号"));
+        QVERIFY(header->sectionSize(CLV::kParameterColumn) > header->sectionSize(CLV::kCommandColumn));
     }
 
     void the_keys_move_the_current_row_and_enter_edits_it() {

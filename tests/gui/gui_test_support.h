@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -47,6 +48,27 @@ inline QPointer<QTimer> OnNextModal(std::function<void(QWidget *)> fn, QWidget *
             timer->stop();
             timer->deleteLater();
             fn(modal);
+        } else if (elapsed->elapsed() > 10000) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
+    return timer;
+}
+
+// Runs `fn` on the next popup menu as soon as it is shown.
+inline QPointer<QTimer> OnNextPopup(std::function<void(QMenu *)> fn) {
+    auto *timer = new QTimer;
+    timer->setInterval(5);
+    auto elapsed = std::make_shared<QElapsedTimer>();
+    elapsed->start();
+    QObject::connect(timer, &QTimer::timeout, [timer, fn, elapsed] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (menu != nullptr && menu->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            fn(menu);
         } else if (elapsed->elapsed() > 10000) {
             timer->stop();
             timer->deleteLater();

@@ -123,12 +123,84 @@ private Q_SLOTS:
         QCOMPARE(pressed.count(), 1);
     }
 
+    void select_all_does_not_take_the_lines_that_come() {
+        Rig rig;
+        rig.view.show();
+        for (int i = 0; i < 3; ++i) rig.log.AppendLine("old " + std::to_string(i), run::kColourInfo);
+        QTest::keyClick(&rig.view, Qt::Key_A, Qt::ControlModifier);
+        const QString selected = rig.view.textCursor().selectedText();
+        QVERIFY(selected.contains("old 2"));
+        rig.log.AppendLine("new 0", run::kColourSuccess);
+        rig.log.ReplaceLiveLine("加载离线项目中...... ttyKV0 5%", run::kColourInfo);
+        rig.log.AppendLine("new 1", run::kColourError);
+        const QTextCursor cursor = rig.view.textCursor();
+        QCOMPARE(cursor.selectedText(), selected);
+        QVERIFY(cursor.selectionEnd() <= rig.view.document()->findBlockByNumber(3).position());
+        QCOMPARE(rig.ColourAt(3, 9), QColor(0, 0xE1, 0));
+        QCOMPARE(rig.ColourAt(5, 9), QColor(0xFF, 0, 0));
+        // A selection that does not reach the end is left alone as well.
+        QTextCursor middle(rig.view.document()->findBlockByNumber(1));
+        middle.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        rig.view.setTextCursor(middle);
+        rig.log.AppendLine("new 2", run::kColourInfo);
+        QCOMPARE(rig.view.textCursor().selectedText(), QStringLiteral("14:05:09 old 1"));
+    }
+
+    void old_lines_go_and_the_rest_keeps_colours_links_and_the_live_line() {
+        Rig rig;
+        rig.view.show();
+        const int extra = 700;
+        const int total = widgets::LogView::kMaxLines + extra;
+        // Half one at a time, half as the window renders a burst.
+        for (int i = 0; i < total / 2; ++i) rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
+        rig.view.BeginBatch();
+        for (int i = total / 2; i < total; ++i) {
+            const bool link = i == total - 2;
+            rig.log.AppendLine("line " + std::to_string(i) + (link ? " https://kelvra.example/x" : ""),
+                               i % 2 == 0 ? run::kColourSuccess : run::kColourError);
+        }
+        rig.view.EndBatch();
+        rig.log.ReplaceLiveLine("加载离线项目中...... ttyKV0 10%", run::kColourInfo);
+        rig.log.ReplaceLiveLine("加载离线项目中...... ttyKV0 20%", run::kColourInfo);
+        const QStringList lines = rig.view.Lines();
+        QVERIFY(lines.size() <= widgets::LogView::kMaxLines + 1);
+        QVERIFY(lines.size() >= widgets::LogView::kMaxLines);
+        QCOMPARE(lines.back(), QStringLiteral("14:05:09 加载离线项目中...... ttyKV0 20%"));
+        QCOMPARE(lines[lines.size() - 2], QStringLiteral("14:05:09 line %1").arg(total - 1));
+        QCOMPARE(lines.front().mid(9), QStringLiteral("line %1").arg(total - lines.size() + 1));
+        const int last = static_cast<int>(lines.size()) - 2;
+        QCOMPARE(rig.ColourAt(last, 0), QColor(0, 0, 0xFF));
+        QCOMPARE(rig.ColourAt(last, 9), (total - 1) % 2 == 0 ? QColor(0, 0xE1, 0) : QColor(0xFF, 0, 0));
+        const QTextBlock linked = rig.view.document()->findBlockByNumber(last - 1);
+        QTextCursor on_link(linked);
+        on_link.setPosition(linked.position() + static_cast<int>(linked.text().indexOf("https")) + 3);
+        QCOMPARE(on_link.charFormat().anchorHref(), QStringLiteral("https://kelvra.example/x"));
+        // The live line is rewritten in place after the trimming, then stays.
+        rig.log.AppendLine("after", run::kColourInfo);
+        QCOMPARE(rig.view.Lines().back(), QStringLiteral("14:05:09 after"));
+        QCOMPARE(rig.view.Lines()[rig.view.Lines().size() - 2], QStringLiteral("14:05:09 加载离线项目中...... ttyKV0 20%"));
+    }
+
     void the_view_follows_the_last_line() {
         Rig rig;
         rig.view.show();
         for (int i = 0; i < 200; ++i) rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
         QScrollBar *bar = rig.view.verticalScrollBar();
         QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+
+        // Lines that wrap: the last one is in view once the layout has caught up.
+        for (int i = 0; i < 60; ++i) {
+            rig.log.AppendLine("ttyKV1 执行第4条命令：ATCmdWriteTargetMemory 出错，错误信息： The communication port error... " +
+                                   std::to_string(i),
+                               run::kColourError);
+        }
+        QTest::qWait(300);
+        const QTextBlock last = rig.view.document()->lastBlock().previous();
+        QTextCursor at_last(last);
+        at_last.movePosition(QTextCursor::EndOfBlock);
+        QVERIFY2(rig.view.viewport()->rect().contains(rig.view.cursorRect(at_last)),
+                 qPrintable(QDebug::toString(rig.view.cursorRect(at_last))));
+        QCOMPARE(bar->value(), bar->maximum());
     }
 };
 

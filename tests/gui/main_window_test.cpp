@@ -1,6 +1,7 @@
 // The main window on virtual writers: start-up with its settings and script, the scan with
 // its wait window, a run in which one writer fails, a writer unplugged during a scan and
 // during a run, closing during a run, a refused row, and the folder and link openers.
+#include "gui/app/close_on_signals.h"
 #include "gui/app/shell.h"
 #include "gui/dialogs/wait_dialog.h"
 #include "gui/widgets/log_view.h"
@@ -23,7 +24,12 @@
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include <csignal>
 #include <fstream>
+#include <functional>
+
+#include <signal.h>
+#include <unistd.h>
 #include <optional>
 
 namespace kelvra::gui::test {
@@ -68,7 +74,8 @@ struct Pool {
 };
 
 struct Rig {
-    explicit Rig(std::vector<Pool> pools = {}, unsigned linger_ms = 50, const QByteArray &config = QByteArray()) {
+    explicit Rig(std::vector<Pool> pools = {}, unsigned linger_ms = 50, const QByteArray &config = QByteArray(),
+                 QString (*font_warning)() = nullptr) {
         QDir(dir.path()).mkpath("sys");
         QDir(dir.path()).mkpath("program");
         windows::MainWindowOptions options;
@@ -88,6 +95,7 @@ struct Rig {
         options.config_path = config_path().toStdString();
         options.sysfs_root = dir.filePath("sys").toStdString();
         options.scan_linger_ms = linger_ms;
+        options.font_warning = font_warning;
         if (!config.isNull()) WriteAll(config_path(), config);
         window = std::make_unique<W>(options);
         window->show();
@@ -130,6 +138,20 @@ struct Rig {
     std::vector<std::unique_ptr<sim::VirtualWriterPool>> writers;
     std::unique_ptr<W> window;
 };
+
+// Runs `step`; answers the message box it opens with `button`. Returns "caption|text".
+QString Answer(QMessageBox::StandardButton button, const std::function<void()> &step) {
+    QString seen;
+    const QPointer<QTimer> watcher = OnNextModal([button, &seen](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (box == nullptr) return;
+        seen = box->windowTitle() + "|" + box->text();
+        box->button(button)->click();
+    });
+    step();
+    if (!QTest::qWaitFor([&watcher] { return watcher.isNull(); }, 10000)) return QStringLiteral("no box");
+    return seen;
+}
 
 S_CmdParam Sleep(int ms) {
     S_CmdParam c = NewCmdParam(ATCmdSleep);
@@ -178,6 +200,34 @@ private Q_SLOTS:
                                                             "    \"print-info\": false\n}\n")
                                                  .arg(script)
                                                  .toUtf8());
+    }
+
+    void the_engines_english_lines_show_in_chinese_data() {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("stop") << "Run stopped: ports ended after their current command"
+                              << "执行已停止：各端口执行完当前命令后结束";
+        QTest::newRow("left out") << "3 serial port(s) left out: a scan opens at most 24 writers (first left out: ttyUSB30)"
+                                  << "3个串口未打开：一次扫描最多打开24个Kelvra（第一个未打开的：ttyUSB30）";
+        QTest::newRow("cannot save") << "cannot save /x/log/a.json: Permission denied"
+                                     << "无法保存：/x/log/a.json: Permission denied";
+        QTest::newRow("others as they are") << "ttyKV0 第1条AT命令执行成功！" << "ttyKV0 第1条AT命令执行成功！";
+        QTest::newRow("printed block") << ">ttyKV0 print info" << ">ttyKV0 print info";
+    }
+    void the_engines_english_lines_show_in_chinese() {
+        QFETCH(QString, engine);
+        QFETCH(QString, shown);
+        Rig rig;
+        rig.window->session().log().LogLevelLine(run::LogWarning, engine.toStdString());
+        QTRY_COMPARE(rig.Log().isEmpty() ? QString() : rig.Log().back(), shown);
+    }
+
+    void a_missing_font_is_said_at_start() {
+        Rig rig({}, 50, QByteArray(), [] { return QStringLiteral("No installed font shows Chinese"); });
+        QTRY_VERIFY(rig.Log().contains("No installed font shows Chinese"));
+        Rig fine;
+        QTRY_VERIFY(fine.Log().size() >= 4);
+        QCOMPARE(fine.Log().size(), 4);  // the four start-up lines, nothing more
     }
 
     void print_info_1_alone() {
@@ -257,6 +307,7 @@ private Q_SLOTS:
         dialogs::WaitDialog *wait = rig.window->wait_dialog();
         QCOMPARE(wait->pos(), dialogs::CentredTopLeft(rig.window->frameGeometry(), wait->frameGeometry().size()));
         QVERIFY(wait->isEnabled());
+        QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget *>(wait));  // Esc reaches it at once
         QTRY_VERIFY_WITH_TIMEOUT(rig.window->isEnabled() && !rig.window->scanning(), 15000);
         QVERIFY(rig.window->wait_dialog() == nullptr || !rig.window->wait_dialog()->isVisible());
         widgets::PortPanel *panel = rig.window->port_panel();
@@ -352,30 +403,94 @@ private Q_SLOTS:
         QVERIFY(rig.control(W::kAdd)->isEnabled());
     }
 
-    void closing_during_a_run_lets_the_ports_finish() {
+    void closing_during_a_run_asks_then_lets_the_ports_finish() {
         Pool pool;
         pool.writers = 2;
         Rig rig({pool});
         rig.Scan();
         rig.SetList(std::vector<S_CmdParam>(8, Sleep(150)));
+        rig.window->SaveScriptFile(rig.dir.filePath("sleeps.kvatscript"));  // nothing to offer at exit
         rig.click(W::kRun);
         QTRY_VERIFY_WITH_TIMEOUT(rig.Log().contains("ttyKV0 第1条AT命令执行成功！"), kRunTimeoutMs);
-        QTest::keyClick(rig.window.get(), Qt::Key_Escape);
-        QVERIFY(rig.window->isVisible());  // the ports finish their current command first
+
+        // No: the run goes on.
+        QString asked = Answer(QMessageBox::No, [&rig] { QTest::keyClick(rig.window.get(), Qt::Key_Escape); });
+        QCOMPARE(asked, QStringLiteral("提示|AT命令正在执行，确定要停止并退出吗？"));
+        QTest::qWait(200);
+        QVERIFY(rig.window->isVisible());
+        QVERIFY(rig.window->session().running());
+        QVERIFY(!rig.Log().contains("正在关闭：等待各端口完成当前命令……"));
+
+        // Yes, from the close box: every port finishes its current command, then the window closes.
+        asked = Answer(QMessageBox::Yes, [&rig] { rig.window->close(); });
+        QCOMPARE(asked, QStringLiteral("提示|AT命令正在执行，确定要停止并退出吗？"));
         QTRY_VERIFY_WITH_TIMEOUT(!rig.window->isVisible(), kRunTimeoutMs);
         QVERIFY(rig.Log().contains("正在关闭：等待各端口完成当前命令……"));
+        QVERIFY(rig.Log().contains("执行已停止：各端口执行完当前命令后结束"));
         QVERIFY(!rig.window->session().running());
 
-        // The run log is a whole document with fewer steps than the list.
+        // The run log is a whole document with fewer steps than the list; the ports are marked
+        // stopped and the sleep cut short is not among the steps that succeeded.
         const nlohmann::json run_log = rig.RunLog();
         QVERIFY(run_log.is_object());
         for (const char *port : {"ttyKV0", "ttyKV1"}) {
             const int steps = run_log[port]["final step"].get<int>();
             QVERIFY(steps >= 1 && steps < 8);
+            QCOMPARE(run_log[port]["-stopped"].get<bool>(), true);
+            QCOMPARE(run_log[port]["logs"]["succeed instruct"].size(), static_cast<std::size_t>(steps));
         }
         QVERIFY(QDir(rig.program() + "/log").entryList({"*.part.json"}, QDir::Files).isEmpty());
         rig.window.reset();
         QVERIFY(QFile::exists(rig.config_path()));
+    }
+
+    void closing_offers_to_save_a_list_edited_since_the_last_export() {
+        Rig rig;
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo)});
+        QVERIFY(rig.window->list_modified());
+        // Cancel keeps the window open.
+        QString asked = Answer(QMessageBox::Cancel, [&rig] { rig.window->reject(); });
+        QCOMPARE(asked, QStringLiteral("提示|命令列表已修改，是否导出AT脚本？"));
+        QVERIFY(rig.window->isVisible());
+
+        // After an export nothing is asked; an edit asks again, and No closes without saving.
+        const QString script = rig.dir.filePath("job.kvatscript");
+        rig.window->SaveScriptFile(script);
+        QVERIFY(!rig.window->list_modified());
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
+        QVERIFY(rig.window->list_modified());
+        asked = Answer(QMessageBox::No, [&rig] { rig.window->reject(); });
+        QCOMPARE(asked, QStringLiteral("提示|命令列表已修改，是否导出AT脚本？"));
+        QVERIFY(!rig.window->isVisible());
+        QCOMPARE(ReadAll(script), QByteArray("-info\n"));
+
+        // A loaded script is the saved state.
+        Rig again;
+        again.window->LoadScriptFile(script);
+        QVERIFY(!again.window->list_modified());
+        again.window->reject();
+        QVERIFY(!again.window->isVisible());
+    }
+
+    void a_signal_closes_an_open_dialog_and_then_the_window() {
+        Rig rig;
+        rig.SetList({NewCmdParam(ATCmdSleep)});
+        app::CloseOnSignals(*rig.window, [w = rig.window.get()] { w->CloseOnSignal(); });
+        bool dialog_was_open = false;
+        QPointer<QWidget> dialog;
+        const QPointer<QTimer> watcher = OnNextModal([&](QWidget *modal) {
+            dialog_was_open = true;
+            dialog = modal;
+            ::kill(::getpid(), SIGTERM);
+        });
+        rig.window->editor().OnDoubleClick(0, widgets::CommandListView::kParameterColumn);
+        Cancel(watcher);
+        QVERIFY(dialog_was_open);
+        QTRY_VERIFY(!rig.window->isVisible());
+        QVERIFY(dialog.isNull() || !dialog->isVisible());
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
     }
 };
 

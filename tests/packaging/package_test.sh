@@ -53,6 +53,8 @@ expect_field "$tools" Recommends "^udev\$"
 if [ -f "$gui" ]; then
   expect_field "$gui" Package "^kelvra-gui\$"
   expect_field "$gui" Depends "libc6 \(>= [0-9.]+\)"
+  expect_field "$gui" Depends "(^|, )fonts-wqy-microhei \| fonts-noto-cjk(,|\$)"
+  expect_field "$gui" Depends "(^|, )qt6-translations-l10n(,|\$)"
   expect_field "$gui" Recommends "^kelvra-tools\$"
 fi
 # The runtime package declares its shared library and runs ldconfig.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <thread>
 
 namespace kelvra::run::test {
@@ -334,8 +335,29 @@ TEST(RunSession, OfflineStatusIsPolledToCompletion) {
     EXPECT_TRUE(summaries[0].ok);
     // The load's progress rewrote one live line: 1000 bytes in four frames.
     EXPECT_EQ(rig.view.live_updates(), 4);
-    EXPECT_TRUE(rig.view.has_text("加载离线项目中...... 100%"));
-    EXPECT_FALSE(rig.view.has_text("加载离线项目中...... 25%"));
+    EXPECT_TRUE(rig.view.has_text("加载离线项目中...... ttyKV0 100%"));
+    EXPECT_FALSE(rig.view.has_text("加载离线项目中...... ttyKV0 25%"));
+}
+
+TEST(RunSession, TheLoadProgressOfSeveralWritersNamesEachPort) {
+    SessionRig rig({.writers = 3});
+    ASSERT_EQ(rig.scan().size(), 3u);
+    write_file(rig.scratch / "job.pkg", std::string(4000, 'p'));
+    ASSERT_TRUE(rig.run({with_file(ATCmdLoadProject, rig.scratch / "job.pkg")}));
+    // Every live text names the ports it shows, each with its own percentage.
+    const std::regex live("加载离线项目中......( ttyKV[0-2] (100|[1-9]?[0-9])%){1,3}");
+    int live_lines = 0;
+    std::set<std::string> full;
+    for (const std::string &text : rig.view.texts()) {
+        if (text.rfind("加载离线项目中", 0) != 0) continue;
+        ++live_lines;
+        EXPECT_TRUE(std::regex_match(text, live)) << text;
+        for (const char *port : {"ttyKV0", "ttyKV1", "ttyKV2"}) {
+            if (text.find(std::string(port) + " 100%") != std::string::npos) full.insert(port);
+        }
+    }
+    EXPECT_GE(live_lines, 1);
+    EXPECT_EQ(full, (std::set<std::string>{"ttyKV0", "ttyKV1", "ttyKV2"}));
 }
 
 TEST(RunSession, OfflineRefusalEndsWithTheWritersCode) {

@@ -122,6 +122,28 @@ const LineCase kValues[] = {
          r.address = 5;
      }),
      ""},
+    // A quoted value ends at its closing quote when a blank or the line's end follows it.
+    {"-write -f \"a-b.hex\"", CliOk, record_of(109, [](auto &r) { SetCmdText(r.file, "a-b.hex"); }), ""},
+    {"-write -f \"/data/fw-1.hex\"", CliOk,
+     record_of(109, [](auto &r) { SetCmdText(r.file, "/data/fw-1.hex"); }), ""},
+    {"-write -addr 0x8000000 -f \"/data/fw-1.hex\" -fw-num 2", CliOk, record_of(109, [](auto &r) {
+         r.address = 0x8000000;
+         SetCmdText(r.file, "/data/fw-1.hex");
+         r.fw_num = 2;
+     }),
+     ""},
+    {"-setcfg -f \"C:\\a-b dir\\cfg-2.json\"", CliOk,
+     record_of(5, [](auto &r) { SetCmdText(r.file, "C:\\a-b dir\\cfg-2.json"); }), ""},
+    {"-prj-ld -f \"p-1.pkg\" -pwd \"pw-x\"", CliOk, record_of(202, [](auto &r) {
+         SetCmdText(r.file, "p-1.pkg");
+         SetCmdText(r.password, "pw-x");
+     }),
+     ""},
+    {"-write -f \"a\"b-c.hex\" -addr 0x1", CliOk, record_of(109, [](auto &r) {
+         SetCmdText(r.file, "a\"b-c.hex");  // an inner quote with no blank after it stays
+         r.address = 1;
+     }),
+     ""},
     {"-reset   -type    5", CliOk, record_of(114, [](auto &r) { r.reset_type = 5; }), ""},
     {"-write -f  -7 -addr 1", CliOk, record_of(109, [](auto &r) {
          SetCmdText(r.file, "-7");  // blanks may lead the number
@@ -140,9 +162,10 @@ const LineCase kWarnings[] = {
      "There are redundant parameters:'extra'. Did you forget to add '-'"},
     {"-cid \"extra\"", CliOk, record_of(102),
      "There are redundant parameters:'extra'. Did you forget to add '-'"},
-    // A quoted value ends at the next '-': the file stays empty.
-    {"-write -f \"a-b.hex\"", CliOk, record_of(109),
-     std::string(kInvalid) + "' \"a''f \"a''\"'"},
+    // A quote that no blank or line end follows ends at the next '-': the file stays empty.
+    {"-write -f \"a-b.hex\"x", CliOk, record_of(109),
+     std::string(kInvalid) + "' \"a''f \"a''\"x'"},
+    {"-write -f \"a-b.hex -addr 0x10", CliOk, record_of(109), "comand:0x10, argument is empty"},
     {"-setcfg -f \"unbalanced", CliOk, record_of(5), std::string(kInvalid) + "' \"unbalanced'"},
     {"-setcfg -f a\"b", CliOk, record_of(5), std::string(kInvalid) + "' a\"b'"},
     // An empty quoted value is read as empty but left in the line, so it is read again.

@@ -80,6 +80,12 @@ TEST(CommandLine, EachWriterFamily) {
              r.kf = -100;
          }),
          "-bcst -f \"x.bin\" -dir \"uarttousb\" -kf \"true\" -wtrsp \"false\" -t 0"},
+        {record_of(400, [](auto &r) { SetCmdText(r.data, "01"); }), "-bcst -data \"01\" -dir \"usbtouart\" -t 0"},
+        {record_of(400, [](auto &r) {
+             SetCmdText(r.data, "01");
+             r.bcst_with_rsp = 1;
+         }),
+         "-bcst -data \"01\" -dir \"usbtouart\" -kf \"false\" -wtrsp \"false\" -t 0"},
         {record_of(108), ""},
         {record_of(0), ""},
         {record_of(-1), ""},
