@@ -8,6 +8,9 @@
 #if KVAT_WITH_SIM
 #include "sim/pty_writer.h"
 #endif
+#if KVAT_WITH_RECORDS
+#include "cli/run_records.h"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -33,7 +36,7 @@ constexpr const char *kExitTable =
     "  2    wrong arguments\n"
     "  3    the script, a row, a named writer or the scan refused the run before anything was sent\n"
     "  4    an internal error\n"
-    "  5    every writer passed, but a result file or the run log could not be saved\n"
+    "  5    every writer passed, but a result file, the run log or a unit record could not be saved\n"
     "  130  stopped (Ctrl+C or SIGTERM)";
 
 struct RunOptions {
@@ -49,6 +52,9 @@ struct RunOptions {
     bool no_verify = false;
     bool verbose = false;
     std::vector<std::string> writers;  // serial numbers to run on; empty: every writer
+#if KVAT_WITH_RECORDS
+    RecordOptions records;
+#endif
 };
 
 volatile std::sig_atomic_t g_interrupts = 0;
@@ -86,6 +92,9 @@ int run(const RunOptions &o) {
     options.scan.writer_serials = o.writers;
     options.scan_linger_ms = 0;
     options.verify = !o.no_verify;
+#if KVAT_WITH_RECORDS
+    RunRecords records;  // outlives the session, which reports to it until it ends
+#endif
     kelvra::run::RunSession session(output, options);
     session.set_at_baud_rate(o.baud);
     session.set_cover_file(!o.no_cover_file);
@@ -100,6 +109,10 @@ int run(const RunOptions &o) {
         const std::string warning = kelvra::ImageStartWarning(commands[i]);
         if (!warning.empty()) output.Note("row " + std::to_string(i + 1) + ": warning: " + warning);
     }
+
+#if KVAT_WITH_RECORDS
+    if (const int refused = records.Start(o.records, o.out, o.script, session, output); refused != 0) return refused;
+#endif
 
     kelvra::platform::OnInterrupt(on_interrupt);
     // A closed output (| head) must not kill the run half-way: the writes fail instead, and
@@ -139,6 +152,11 @@ int run(const RunOptions &o) {
             std::_Exit(kExitInterrupted);
         }
     }
+#if KVAT_WITH_RECORDS
+    const bool recorded = records.Finish(output);
+#else
+    const bool recorded = true;
+#endif
     const kelvra::run::RunSummary summary = output.summary();
     output.PrintUnitTable();
     if (!output.json_mode()) {
@@ -155,6 +173,10 @@ int run(const RunOptions &o) {
     if (!summary.save_failures.empty()) {
         output.Note("kvat run: every writer passed, but " + std::to_string(summary.save_failures.size()) +
                     " result(s) could not be saved (exit 5)");
+        return kExitNotSaved;
+    }
+    if (!recorded) {
+        output.Note("kvat run: every writer passed, but a unit record could not be stored (exit 5)");
         return kExitNotSaved;
     }
     return kExitOk;
@@ -181,6 +203,9 @@ void setup(CLI::App &app) {
     sub->add_option("--writer", o->writers, "Run only on the writer with this serial number (repeatable)");
     sub->add_flag("--no-verify", o->no_verify,
                   "Do not read back what each -write wrote (by default every byte is compared)");
+#if KVAT_WITH_RECORDS
+    AddRecordOptions(*sub, o->records);
+#endif
     sub->callback([o] { set_exit_code(run(*o)); });
 }
 
