@@ -71,10 +71,12 @@ int RunRecords::Start(const RecordOptions &o, const std::string &out_dir, const 
                 if (publisher) publisher->Wake();
             }});
     } catch (const std::exception &e) {
-        output.Note(std::string("kvat run: ") + e.what() + " (--no-db runs without records)");
+        // The writers' results still go to their files and the run log; the exit status tells.
+        output.Note(std::string("kvat run: ") + e.what() + "; the run goes on without unit records");
         publisher_.reset();
         recorder_.reset();
-        return kExitInput;
+        failed_ = true;
+        return kExitOk;
     }
     recorder_->SetScript(script);
     session.AddListener(*recorder_);
@@ -82,7 +84,7 @@ int RunRecords::Start(const RecordOptions &o, const std::string &out_dir, const 
 }
 
 bool RunRecords::Finish(RunOutput &output) {
-    if (!recorder_) return true;
+    if (!recorder_) return !failed_;
     bool ok = recorder_->Drain(kDrainWait);
     if (!ok) output.Note("kvat run: unit database: the last records were not written in time");
     for (const std::string &error : recorder_->errors()) {

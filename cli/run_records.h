@@ -35,7 +35,8 @@ public:
     RunRecords();
     ~RunRecords();
     // Opens the database and attaches the recorder to the session (before its first scan).
-    // Returns 0, or the exit status that refuses the run before anything is sent.
+    // Returns 0, or the exit status of wrong arguments. A database that cannot be used is an
+    // error line: the run goes on without records and Finish() says so.
     int Start(const RecordOptions &options, const std::string &out_dir, const std::string &script,
               kelvra::run::RunSession &session, RunOutput &output);
     // After the run: waits (bounded) for the records and the broker; says what went wrong.
@@ -45,6 +46,7 @@ public:
 private:
     std::unique_ptr<kelvra::records::UnitRecorder> recorder_;
     std::unique_ptr<kelvra::records::Publisher> publisher_;
+    bool failed_ = false;  // the database could not be opened
 };
 
 }  // namespace kvat::cli
