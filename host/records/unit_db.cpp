@@ -199,7 +199,10 @@ std::unique_ptr<UnitDb> UnitDb::Open(const std::string &path, bool read_only) {
             db->migrate(read_only);
         } catch (const DbError &) {
             // A WAL file in a folder we may not write: read it as it stands, without its -shm.
-            if (read_only && !immutable && sqlite3_errcode(handle) == SQLITE_CANTOPEN) continue;
+            if (read_only && !immutable &&
+                (sqlite3_errcode(handle) == SQLITE_CANTOPEN || sqlite3_errcode(handle) == SQLITE_READONLY)) {
+                continue;
+            }
             throw;
         }
         return db;
