@@ -49,11 +49,10 @@ Publisher::Status Publisher::status() const {
 Publisher::Status Publisher::Flush(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     wake_ = true;
-    const std::uint64_t asked = generation_;
+    const std::uint64_t target = looks_started_ + 1;  // the first look that begins after this call
     changed_.notify_all();
     changed_.wait_for(lock, timeout, [&] {
-        if (status_.refused) return true;
-        if (generation_ <= asked + 1) return false;  // a look that began after this call
+        if (looks_done_ < target) return false;
         return status_.unsent == 0 || status_.refused || (!status_.connected && status_.failures > 0);
     });
     return status_;
@@ -80,22 +79,33 @@ void Publisher::loop() {
                                           [&](int mid) { acked.push_back(mid); },
                                           nullptr});
     } catch (const MqttError &e) {
+        // No line at all: the outbox is still counted for whoever asks.
         std::unique_lock<std::mutex> lock(mutex_);
         status_.error = e.what();
         status_.refused = true;
-        ++generation_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return stop_; });
+        while (!stop_) {
+            const std::uint64_t look = ++looks_started_;
+            wake_ = false;
+            try {
+                status_.unsent = db_->UnsentCount();
+            } catch (const DbError &) {
+            }
+            looks_done_ = look;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return stop_ || wake_; });
+        }
         return;
     }
     auto last_look = std::chrono::steady_clock::now() - kLookEvery;
     for (;;) {
         bool look = false;
+        std::uint64_t this_look = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stop_) break;
             look = wake_ || fresh_connection || std::chrono::steady_clock::now() - last_look >= kLookEvery;
             wake_ = false;
+            if (look) this_look = ++looks_started_;
         }
         link_->Poll(std::chrono::milliseconds(50));
         try {
@@ -108,7 +118,11 @@ void Publisher::loop() {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++status_.sent;
             }
-            if (!acked.empty()) look = true;
+            if (!acked.empty() && !look) {
+                look = true;
+                std::lock_guard<std::mutex> lock(mutex_);
+                this_look = ++looks_started_;
+            }
             acked.clear();
             if (look && link_->connected()) {
                 fresh_connection = false;
@@ -133,11 +147,11 @@ void Publisher::loop() {
             status_.refused = link_->refused();
             status_.failures = link_->failures();
             status_.error = link_->error();
-            if (look || !status_.connected) ++generation_;
+            if (look) looks_done_ = this_look;
         } catch (const DbError &e) {
             std::lock_guard<std::mutex> lock(mutex_);
             status_.error = e.what();
-            ++generation_;
+            if (look) looks_done_ = this_look;
         }
         changed_.notify_all();
     }

@@ -53,7 +53,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Status status_;
-    std::uint64_t generation_ = 0;  // counts the thread's looks at the outbox
+    std::uint64_t looks_started_ = 0;  // the thread's looks at the outbox: begun,
+    std::uint64_t looks_done_ = 0;     // and the last one finished
     bool wake_ = true;
     bool stop_ = false;
     std::thread thread_;
