@@ -2,9 +2,11 @@
 // rows, makes the result folders and the run log, and runs the list on every writer at once.
 #include "cli/run_output.h"
 #include "cli/verb.h"
+#include "host/model/at_command.h"
 #include "host/model/row_check.h"
 #include "host/platform/platform.h"
 #include "host/run/run_session.h"
+#include "host/run/unit_serial.h"
 #if KVAT_WITH_SIM
 #include "sim/pty_writer.h"
 #endif
@@ -19,7 +21,11 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,9 +40,11 @@ constexpr const char *kExitTable =
     "  0    every writer ran the whole list and every result was saved\n"
     "  1    a writer failed a step (programming, or verify: code 1000)\n"
     "  2    wrong arguments\n"
-    "  3    the script, a row, a named writer or the scan refused the run before anything was sent\n"
+    "  3    the script, a row, a named writer, the serial file or the scan refused the run before\n"
+    "       anything was sent\n"
     "  4    an internal error\n"
-    "  5    every writer passed, but a result file, the run log or a unit record could not be saved\n"
+    "  5    every writer passed, but a result file, the run log, the serial file or a unit record could not\n"
+    "       be saved\n"
     "  130  stopped (Ctrl+C or SIGTERM)";
 
 struct RunOptions {
@@ -52,9 +60,56 @@ struct RunOptions {
     bool no_verify = false;
     bool verbose = false;
     std::vector<std::string> writers;  // serial numbers to run on; empty: every writer
+    // Serial numbers written into the units ("" when not given).
+    std::string serial_start;
+    std::string serial_addr;
+    std::string serial_format = "u32le";
+    std::string serial_file;
 #if KVAT_WITH_RECORDS
     RecordOptions records;
 #endif
+};
+
+// A whole number in decimal or 0x hexadecimal, nothing else.
+std::optional<std::uint64_t> parse_number(const std::string &text) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0') return std::nullopt;
+    return static_cast<std::uint64_t>(value);
+}
+
+// Spends the number of a unit that passed and gives back the number of one that did not, as
+// each port ends.
+class SerialSpender final : public kelvra::run::IRunListener {
+public:
+    SerialSpender(kelvra::run::SerialNumberFile &file, RunOutput &output) : file_(file), output_(output) {}
+    void OnEvent(const kelvra::run::RunEvent &event) override {
+        const auto *end = std::get_if<kelvra::run::PortEnded>(&event);
+        if (end == nullptr || !end->unit.unit_serial) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            if (end->result == 0) {
+                file_.Spend(*end->unit.unit_serial);
+            } else {
+                file_.GiveBack(*end->unit.unit_serial);
+            }
+        } catch (const kelvra::run::SerialFileError &e) {
+            output_.Note(std::string("kvat run: ") + e.what());
+            failed_ = true;
+        }
+    }
+    bool failed() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failed_;
+    }
+
+private:
+    kelvra::run::SerialNumberFile &file_;
+    RunOutput &output_;
+    mutable std::mutex mutex_;
+    bool failed_ = false;
 };
 
 volatile std::sig_atomic_t g_interrupts = 0;
@@ -62,10 +117,53 @@ volatile std::sig_atomic_t g_interrupts = 0;
 void on_interrupt(int) { g_interrupts = g_interrupts + 1; }
 
 int run(const RunOptions &o) {
+    // Lets the tests see that an unexpected error ends as exit 4.
+    if (std::getenv("KVAT_TEST_INTERNAL_ERROR") != nullptr) throw std::logic_error("KVAT_TEST_INTERNAL_ERROR is set");
     RunOutput output({o.json, true, o.verbose});
     for (std::size_t i = 0; i < o.writers.size(); ++i) {
         if (std::count(o.writers.begin(), o.writers.end(), o.writers[i]) > 1) {
             output.Note("kvat run: --writer " + o.writers[i] + " is named twice");
+            return kExitUsage;
+        }
+    }
+
+    // Serial numbers: every argument is checked before any file or writer is touched.
+    const bool serials = !o.serial_addr.empty() || !o.serial_start.empty() || !o.serial_file.empty();
+    std::optional<std::uint64_t> serial_start;
+    std::uint32_t serial_addr = 0;
+    kelvra::run::SerialFormat serial_format;
+    if (serials) {
+        if (o.serial_addr.empty()) {
+            output.Note("kvat run: --serial-start and --serial-file need --serial-addr");
+            return kExitUsage;
+        }
+        const auto addr = parse_number(o.serial_addr);
+        if (!addr || *addr > 0xFFFFFFFFu) {
+            output.Note("kvat run: --serial-addr " + o.serial_addr + " is not an address (a number up to 0xFFFFFFFF)");
+            return kExitUsage;
+        }
+        serial_addr = static_cast<std::uint32_t>(*addr);
+        if (!o.serial_start.empty()) {
+            serial_start = parse_number(o.serial_start);
+            if (!serial_start) {
+                output.Note("kvat run: --serial-start " + o.serial_start + " is not a whole number");
+                return kExitUsage;
+            }
+        }
+        std::string error;
+        const auto format = kelvra::run::ParseSerialFormat(o.serial_format, error);
+        if (!format) {
+            output.Note("kvat run: --serial-format: " + error);
+            return kExitUsage;
+        }
+        serial_format = *format;
+        std::vector<std::uint8_t> bytes;
+        if (serial_start && !kelvra::run::EncodeSerial(serial_format, *serial_start, bytes, error)) {
+            output.Note("kvat run: --serial-start: " + error);
+            return kExitUsage;
+        }
+        if (std::uint64_t{serial_addr} + serial_format.width > 0x100000000ull) {
+            output.Note("kvat run: the serial number at --serial-addr " + o.serial_addr + " runs past the 4 GiB address space");
             return kExitUsage;
         }
     }
@@ -110,6 +208,29 @@ int run(const RunOptions &o) {
         if (!warning.empty()) output.Note("row " + std::to_string(i + 1) + ": warning: " + warning);
     }
 
+    std::unique_ptr<kelvra::run::SerialNumberFile> serial_file;
+    std::unique_ptr<SerialSpender> spender;
+    if (serials) {
+        if (std::none_of(commands.begin(), commands.end(),
+                         [](const kelvra::S_CmdParam &c) { return c.command == kelvra::ATCmdWriteTargetMemory; })) {
+            output.Note("kvat run: the script has no -write to carry the serial number");
+            return kExitInput;
+        }
+        const std::string path = o.serial_file.empty()
+                                     ? (std::filesystem::path(o.out) / "log" / "serial.json").string()
+                                     : o.serial_file;
+        try {
+            std::string warning;
+            serial_file = std::make_unique<kelvra::run::SerialNumberFile>(path, serial_start, warning);
+            if (!warning.empty()) output.Note("kvat run: warning: " + warning);
+        } catch (const kelvra::run::SerialFileError &e) {
+            output.Note(std::string("kvat run: ") + e.what());
+            return kExitInput;
+        }
+        spender = std::make_unique<SerialSpender>(*serial_file, output);
+        session.AddListener(*spender);
+    }
+
 #if KVAT_WITH_RECORDS
     if (const int refused = records.Start(o.records, o.out, o.script, session, output); refused != 0) return refused;
 #endif
@@ -131,6 +252,29 @@ int run(const RunOptions &o) {
     }
     if (names.empty()) return kExitInput;
     if (g_interrupts > 0) return kExitInterrupted;
+
+    if (serial_file) {
+        // One number per writer that answered, in scan order; all of them fit, or none is sent.
+        const std::vector<kelvra::run::PortRecord> found = session.ports();
+        std::map<std::string, kelvra::run::UnitSerial> units;
+        try {
+            const std::vector<std::uint64_t> numbers = serial_file->Take(found.size());
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                kelvra::run::UnitSerial unit{numbers[i], serial_addr, {}};
+                std::string error;
+                if (!kelvra::run::EncodeSerial(serial_format, numbers[i], unit.bytes, error)) {
+                    output.Note("kvat run: " + error + " (--serial-format " + o.serial_format + ")");
+                    serial_file->GiveBackAll();
+                    return kExitInput;
+                }
+                units.emplace(found[i].name, std::move(unit));
+            }
+        } catch (const kelvra::run::SerialFileError &e) {
+            output.Note(std::string("kvat run: ") + e.what());
+            return kExitInput;
+        }
+        session.set_unit_serials(std::move(units));
+    }
 
     if (!session.StartRun(commands)) return kExitInput;
     bool stopping = false;
@@ -158,7 +302,17 @@ int run(const RunOptions &o) {
     const bool recorded = true;
 #endif
     const kelvra::run::RunSummary summary = output.summary();
-    output.PrintUnitTable();
+    bool serials_kept = true;
+    if (serial_file) {
+        // Stopped and lost units never reached their end: their numbers go back too.
+        try {
+            serial_file->GiveBackAll();
+        } catch (const kelvra::run::SerialFileError &e) {
+            output.Note(std::string("kvat run: ") + e.what());
+            serials_kept = false;
+        }
+        serials_kept = serials_kept && !spender->failed();
+    }
     if (!output.json_mode()) {
         if (!summary.run_log_path.empty() && std::filesystem::exists(summary.run_log_path)) {
             output.Note("run log: " + summary.run_log_path);
@@ -168,11 +322,16 @@ int run(const RunOptions &o) {
         }
         for (const std::string &port : summary.stopped_ports) output.Note("stopped before its last command: " + port);
     }
+    output.PrintUnitTable();
     if (stopping || summary.stopped) return kExitInterrupted;
     if (!summary.ok) return kExitFailed;
     if (!summary.save_failures.empty()) {
         output.Note("kvat run: every writer passed, but " + std::to_string(summary.save_failures.size()) +
                     " result(s) could not be saved (exit 5)");
+        return kExitNotSaved;
+    }
+    if (!serials_kept) {
+        output.Note("kvat run: every writer passed, but the serial file could not be updated (exit 5)");
         return kExitNotSaved;
     }
     if (!recorded) {
@@ -203,6 +362,13 @@ void setup(CLI::App &app) {
     sub->add_option("--writer", o->writers, "Run only on the writer with this serial number (repeatable)");
     sub->add_flag("--no-verify", o->no_verify,
                   "Do not read back what each -write wrote (by default every byte is compared)");
+    sub->add_option("--serial-addr", o->serial_addr,
+                    "Write a serial number into each unit at this address (e.g. 0x0800FC00)");
+    sub->add_option("--serial-start", o->serial_start, "The first serial number of a new serial file");
+    sub->add_option("--serial-format", o->serial_format, "u32le, u32be or ascii:WIDTH (zero-padded digits)")
+        ->capture_default_str();
+    sub->add_option("--serial-file", o->serial_file,
+                    "The file that hands out the numbers (default: OUT/log/serial.json)");
 #if KVAT_WITH_RECORDS
     AddRecordOptions(*sub, o->records);
 #endif

@@ -3,6 +3,7 @@
 #include "host/model/at_command.h"
 #include "host/platform/platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace kvat::cli {
@@ -197,6 +198,25 @@ void RunOutput::OnEvent(const kelvra::run::RunEvent &event) {
         std::lock_guard<std::mutex> lock(mutex_);
         presenter_.OnEvent(event);
     }
+    if (const auto *started = std::get_if<StepStarted>(&event)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (started->cell >= 0 && static_cast<std::size_t>(started->cell) < cells_.size()) {
+            Cell &cell = cells_[static_cast<std::size_t>(started->cell)];
+            cell.step = std::to_string(started->step) + "/" + std::to_string(started->total) + " " + started->command;
+            cell.bytes.clear();
+            draw_bars(false);
+        }
+        return;
+    }
+    if (const auto *progress = std::get_if<StepProgress>(&event)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (progress->cell >= 0 && static_cast<std::size_t>(progress->cell) < cells_.size()) {
+            cells_[static_cast<std::size_t>(progress->cell)].bytes =
+                (progress->verifying ? "verify " : "") + byte_count(progress->done) + "/" + byte_count(progress->size);
+            draw_bars(false);
+        }
+        return;
+    }
     if (const auto *scan = std::get_if<ScanFinished>(&event)) OnScanFinished(*scan);
     if (const auto *step = std::get_if<StepDone>(&event)) OnStep(*step);
     if (const auto *end = std::get_if<PortEnded>(&event)) OnPortEnd(*end);
@@ -212,6 +232,19 @@ void RunOutput::erase_bars() {
     drawn_rows_ = 0;
 }
 
+// 512 B, 12.3 KiB, 1.5 MiB: short enough for a bar's line.
+std::string RunOutput::byte_count(std::uint64_t n) {
+    char text[32];
+    if (n < 1024) {
+        std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(n));
+    } else if (n < 1024 * 1024) {
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(n) / 1024.0);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(n) / (1024.0 * 1024.0));
+    }
+    return text;
+}
+
 void RunOutput::draw_bars(bool force) {
     if (!bars_ || cells_.empty()) return;
     const auto now = std::chrono::steady_clock::now();
@@ -225,8 +258,11 @@ void RunOutput::draw_bars(bool force) {
         const int filled = cell.position * kBar / 100;
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kBar - filled), '-');
-        std::fprintf(stderr, "\033[K%-*s [%s] %3d%% %s\n", static_cast<int>(width), cell.label.c_str(),
-                     bar.c_str(), cell.position, picture_word(cell.picture));
+        // The picture word, then what the port is doing: step and command, and its bytes so far.
+        std::string doing = cell.step;
+        if (!cell.bytes.empty()) doing += " " + cell.bytes;
+        std::fprintf(stderr, "\033[K%-*s [%s] %3d%% %-12s %s\n", static_cast<int>(width), cell.label.c_str(),
+                     bar.c_str(), cell.position, picture_word(cell.picture), doing.c_str());
     }
     drawn_rows_ = static_cast<int>(cells_.size());
     std::fflush(stderr);
@@ -235,7 +271,7 @@ void RunOutput::draw_bars(bool force) {
 void RunOutput::BuildPortPanel(const std::vector<std::string> &names) {
     erase_bars();
     cells_.clear();
-    for (const std::string &name : names) cells_.push_back({name, 0, StatusPicture::Connected});
+    for (const std::string &name : names) cells_.push_back({name, 0, StatusPicture::Connected, {}, {}});
 }
 
 void RunOutput::SetCellPicture(int cell, StatusPicture picture) {
@@ -303,8 +339,10 @@ void RunOutput::OnPortEnd(const kelvra::run::PortEnded &end) {
     event["bytes_read"] = unit.bytes_read;
     event["verified"] = unit.verified;
     event["image_sha256"] = unit.image_sha256;
+    if (unit.unit_serial) event["unit_serial"] = *unit.unit_serial;
     emit(event);
-    units_.push_back({end.port, unit.writer_serial, end.result, unit.duration_ms, unit.verified});
+    units_.push_back({end.port, unit.writer_serial, end.result, unit.duration_ms, unit.verified,
+                      unit.unit_serial ? std::to_string(*unit.unit_serial) : std::string()});
 }
 
 void RunOutput::OnLoadProgress(const kelvra::run::LoadProgress &progress) {
@@ -335,13 +373,20 @@ void RunOutput::PrintUnitTable() {
     // On a terminal only: piped output stays as it was.
     if (!bars_ || units_.empty()) return;
     erase_bars();
+    const bool serials = std::any_of(units_.begin(), units_.end(), [](const UnitRow &u) { return !u.unit_serial.empty(); });
+    // In port order (ttyKV2 before ttyKV10), not in the order the ports ended.
+    std::sort(units_.begin(), units_.end(), [](const UnitRow &a, const UnitRow &b) {
+        return a.port.size() != b.port.size() ? a.port.size() < b.port.size() : a.port < b.port;
+    });
     std::vector<std::vector<std::string>> rows = {{"PORT", "WRITER", "RESULT", "TIME", "VERIFIED"}};
+    if (serials) rows[0].push_back("SERIAL");
     for (const UnitRow &u : units_) {
         char time[32];
         std::snprintf(time, sizeof time, "%.2f s", static_cast<double>(u.duration_ms) / 1000.0);
         rows.push_back({u.port, u.writer_serial.empty() ? "-" : u.writer_serial,
                         u.result == 0 ? "passed" : "failed (" + std::to_string(u.result) + ")", time,
                         u.verified ? "yes" : "no"});
+        if (serials) rows.back().push_back(u.unit_serial.empty() ? "-" : u.unit_serial);
     }
     std::vector<std::size_t> width(rows[0].size(), 0);
     for (const auto &row : rows) {
@@ -356,7 +401,8 @@ void RunOutput::PrintUnitTable() {
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     std::fflush(stderr);
-    draw_bars(true);
+    // The table takes the bars' place for good: it closes the run.
+    cells_.clear();
 }
 
 }  // namespace kvat::cli

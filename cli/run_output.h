@@ -42,7 +42,8 @@ public:
     bool json_mode() const { return options_.json; }
     bool run_ended() const;
     kelvra::run::RunSummary summary() const;
-    // The end-of-run table: port, writer serial, result, time, verified (plain output only).
+    // The end-of-run table: port, writer serial, result, time, verified and the unit's serial
+    // number when it got one (plain output only).
     void PrintUnitTable();
 
 private:
@@ -50,7 +51,10 @@ private:
         std::string label;
         int position = 0;
         kelvra::run::StatusPicture picture = kelvra::run::StatusPicture::Connected;
+        std::string step;   // "3/7 -write": the command running or last run
+        std::string bytes;  // its transfer so far, "" for a command without one
     };
+    static std::string byte_count(std::uint64_t n);
     // IPanelView: the progress bars, as the presenter sets them (with mutex_ held).
     void BuildPortPanel(const std::vector<std::string> &names) override;
     void SetCellPicture(int cell, kelvra::run::StatusPicture picture) override;
@@ -92,6 +96,7 @@ private:
         kelvra::run::ATResult result = 0;
         std::int64_t duration_ms = 0;
         bool verified = false;
+        std::string unit_serial;  // "" when the run wrote none
     };
     std::vector<UnitRow> units_;
     std::vector<std::string> summarised_images_;  // images whose summary was printed

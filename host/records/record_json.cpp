@@ -98,7 +98,14 @@ ordered_json UnitJson(const UnitRow &u) {
     record["result"] = u.result;
     record["writer_serial"] = u.writer_serial;
     record["chip_id"] = u.chip_id;
-    record["unit_serial"] = u.unit_serial;
+    // As port_done has it: a number, and only when the run wrote one.
+    if (!u.unit_serial.empty()) {
+        if (u.unit_serial.find_first_not_of("0123456789") == std::string::npos && u.unit_serial.size() < 20) {
+            record["unit_serial"] = std::stoull(u.unit_serial);
+        } else {
+            record["unit_serial"] = u.unit_serial;
+        }
+    }
     record["started"] = u.started;
     record["ended"] = u.ended;
     record["duration_ms"] = u.duration_ms;
@@ -150,7 +157,11 @@ std::string ParseUnit(const std::string &text, UnitRow &out) {
     u.result = read.number<std::int32_t>("result");
     u.writer_serial = read.text("writer_serial");
     u.chip_id = read.text("chip_id", false);
-    u.unit_serial = read.text("unit_serial", false);
+    if (const auto serial = object.find("unit_serial"); serial != object.end() && serial->is_number_unsigned()) {
+        u.unit_serial = std::to_string(serial->get<std::uint64_t>());
+    } else {
+        u.unit_serial = read.text("unit_serial", false);
+    }
     u.started = read.text("started");
     u.ended = read.text("ended");
     u.duration_ms = read.number<std::int64_t>("duration_ms");

@@ -139,6 +139,7 @@ void UnitRecorder::OnEvent(const run::RunEvent &event) {
         u.bootloader_version = writer.bootloader_version;
         u.fw_version = writer.interface_version;
         u.chip_id = end->unit.chip_id;
+        if (end->unit.unit_serial) u.unit_serial = std::to_string(*end->unit.unit_serial);
         u.image_sha256 = end->unit.image_sha256;
         u.result = end->result;
         u.message = port.message;

@@ -289,6 +289,7 @@ ATResult SerialPortApp::Verify(std::int32_t slot, std::uint32_t address, const s
             }
         }
         offset += n;
+        Transfer(slot, offset, size, true);
     }
     StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
     if (differing != 0) {
@@ -301,6 +302,67 @@ ATResult SerialPortApp::Verify(std::int32_t slot, std::uint32_t address, const s
     facts.verified = true;
     facts.verified_bytes = size;
     return 0;
+}
+
+void SerialPortApp::Transfer(std::int32_t slot, std::uint32_t done, std::uint32_t size, bool verifying) {
+    if (observer_ == nullptr) return;
+    const std::int64_t now = clock_ms();
+    std::int64_t &last = transfer_reported_ms_[static_cast<std::size_t>(slot)];
+    if (done < size && now - last < 100) return;
+    last = now;
+    std::string name = channels_[static_cast<std::size_t>(slot)].DevicePortName();
+    observer_->OnTransfer(name, done, size, verifying);
+}
+
+void SerialPortApp::set_unit_serial(std::int32_t slot, std::optional<UnitSerial> serial) {
+    if (slot < 0 || static_cast<std::size_t>(slot) >= kPortSlots) return;
+    unit_serials_[static_cast<std::size_t>(slot)] = std::move(serial);
+}
+
+ATResult SerialPortApp::PatchSerial(std::int32_t slot, std::uint32_t address, std::vector<std::uint8_t> &image) {
+    const std::optional<UnitSerial> &serial = unit_serials_[static_cast<std::size_t>(slot)];
+    if (!serial || serial->bytes.empty()) return 0;
+    const std::uint64_t begin = address;
+    const std::uint64_t end = begin + image.size();
+    const std::uint64_t at = serial->address;
+    const std::uint64_t after = at + serial->bytes.size();
+    if (after <= begin || at >= end) return 0;
+    if (at < begin || after > end) {
+        char why[160];
+        std::snprintf(why, sizeof why,
+                      "the serial number's bytes at 0x%08X..0x%08X lie only partly in the image at 0x%08X..0x%08X",
+                      static_cast<unsigned>(at), static_cast<unsigned>(after - 1), static_cast<unsigned>(begin),
+                      static_cast<unsigned>(end - 1));
+        NoteDetail(slot, why);
+        return kNoInput;
+    }
+    std::copy(serial->bytes.begin(), serial->bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at - begin));
+    serial_written_[static_cast<std::size_t>(slot)] = true;
+    return 0;
+}
+
+ATResult SerialPortApp::WriteSerial(std::int32_t slot) {
+    const std::optional<UnitSerial> &serial = unit_serials_[static_cast<std::size_t>(slot)];
+    if (!serial || serial->bytes.empty() || serial_written_[static_cast<std::size_t>(slot)]) return 0;
+    kelvra_at_object *object = protocol_object(slot);
+    const auto size = static_cast<std::uint32_t>(serial->bytes.size());
+    const auto failed = [&] {
+        const ATResult code = Outcome(slot, false).code;
+        NoteDetail(slot, "the serial number could not be written");
+        return code;
+    };
+    if (!kelvra_at_target_write_prepare(object, size, kCommandTimeoutMs)) return failed();
+    if (!kelvra_at_target_write(object, serial->address, serial->bytes.data(), size, kCommandTimeoutMs)) return failed();
+    serial_written_[static_cast<std::size_t>(slot)] = true;
+    StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
+    facts.bytes_written += size;
+    if (!verify_.load()) return 0;
+    const bool image_verified = facts.verified;
+    const std::uint32_t image_bytes = facts.verified_bytes;
+    const ATResult verified = Verify(slot, serial->address, serial->bytes.data(), size);
+    facts.verified = image_verified && verified == 0;
+    facts.verified_bytes = image_bytes + (verified == 0 ? size : 0);
+    return verified;
 }
 
 ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *command, const std::int32_t *slot_ptr) {
@@ -407,6 +469,7 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 if (observer_ != nullptr) observer_->OnMemoryData(name, block);
                 address += n;
                 remaining -= 256;
+                Transfer(slot, address - command->address, command->size, false);
             } while (remaining > 0);
             return 0;
         }
@@ -431,6 +494,9 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 NoteDetail(slot, "no image could be loaded from " + std::string(CmdText(command->file)));
                 return kNoInput;
             }
+            // The image's own hash: the same for every unit, whatever serial number it gets.
+            const std::string image_sha256 = files::Sha256Hex(image->data.data(), image->data.size());
+            if (const ATResult patched = PatchSerial(slot, command->address, image->data); patched != 0) return patched;
             const auto total = static_cast<std::uint32_t>(image->data.size());
             if (!kelvra_at_target_write_prepare(object, total, kCommandTimeoutMs)) return done(false);
             std::uint32_t address = command->address;
@@ -442,11 +508,12 @@ ATResult SerialPortApp::Execute(kelvra_at_object *object, const S_CmdParam *comm
                 address += 256;
                 p += n;
                 remaining -= 256;
+                Transfer(slot, total - static_cast<std::uint32_t>(std::max<std::int64_t>(remaining, 0)), total, false);
             } while (remaining > 0);
             StepFacts &facts = step_facts_[static_cast<std::size_t>(slot)];
             facts.wrote = true;
             facts.bytes_written = total;
-            facts.image_sha256 = files::Sha256Hex(image->data.data(), image->data.size());
+            facts.image_sha256 = image_sha256;
             if (!verify_.load()) return 0;
             return Verify(slot, command->address, image->data.data(), total);
         }

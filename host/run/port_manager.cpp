@@ -319,13 +319,24 @@ void SerialPortApp::PortRun(std::int32_t slot, std::shared_ptr<const std::vector
     t_run_slot = slot;
     ATResult result = KVAT_ERR_PORT;
     bool stopped = false;
+    serial_written_[static_cast<std::size_t>(slot)] = false;
+    std::size_t last_write = commands->size();
+    for (std::size_t i = 0; i < commands->size(); ++i) {
+        if ((*commands)[i].command == ATCmdWriteTargetMemory) last_write = i;
+    }
     for (std::size_t i = 0; i < commands->size(); ++i) {
         if (i > 0 && stop_.load()) {
             stopped = true;
             break;
         }
         S_CmdParam command = (*commands)[i];
+        if (observer_ != nullptr) {
+            std::string name = channels_[static_cast<std::size_t>(slot)].DevicePortName();
+            observer_->OnStepStarted(name, static_cast<unsigned>(i + 1), command);
+        }
         result = Execute(protocol_object(slot), &command, &slot);
+        // A serial number no image carried goes in as part of the last write.
+        if (i == last_write && result == 0) result = WriteSerial(slot);
         if (result == kStepStopped) {
             // Cut short: neither succeeded nor failed, so not reported as a step.
             stopped = true;

@@ -9,6 +9,7 @@
 #include "host/model/cmd_param.h"
 #include "host/run/run_events.h"
 #include "host/run/scan_options.h"
+#include "host/run/unit_serial.h"
 #include "host/script/cli_parse.h"
 #include "host/serial/port_discovery.h"
 #include "host/serial/serial_port.h"
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +107,11 @@ public:
     // A port's run thread, after each command; `step` counts from 1.
     virtual void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command,
                             ATResult *result) = 0;
+    // A port's run thread, before each command; `step` counts from 1.
+    virtual void OnStepStarted(std::string & /*port*/, unsigned /*step*/, const S_CmdParam & /*command*/) {}
+    // A port's run thread, during a write, a read or a verify: `done` of `size` bytes, at most
+    // every 100 ms and once at the end.
+    virtual void OnTransfer(std::string & /*port*/, std::uint32_t /*done*/, std::uint32_t /*size*/, bool /*verifying*/) {}
     // A port's run thread, after its last command.
     virtual void OnPortDone(std::string &port, ATResult *result) = 0;
     // A run thread during a project load, after each data frame: {total bytes, bytes sent}.
@@ -194,6 +201,10 @@ public:
     // Verify after write: every "-write" reads its range back and compares it.
     void set_verify(bool on) { verify_.store(on); }
     bool verify() const { return verify_.load(); }
+    // The serial number the slot's unit gets on the next run: its bytes replace the image's in
+    // every "-write" whose image covers them, or, when none did, are written (and verified)
+    // after the list's last "-write". Set before RunAll.
+    void set_unit_serial(std::int32_t slot, std::optional<UnitSerial> serial);
     // The port name of the slot whose run thread calls it ("" on any other thread).
     std::string RunPortName() const;
 
@@ -265,6 +276,15 @@ private:
     std::array<StepFacts, kPortSlots> step_facts_;
     std::atomic<bool> verify_{false};
     ATResult Verify(std::int32_t slot, std::uint32_t address, const std::uint8_t *expected, std::uint32_t size);
+    // Reports a transfer's progress, at most every 100 ms per slot and always at its end.
+    void Transfer(std::int32_t slot, std::uint32_t done, std::uint32_t size, bool verifying);
+    std::array<std::int64_t, kPortSlots> transfer_reported_ms_{};
+    std::array<std::optional<UnitSerial>, kPortSlots> unit_serials_;
+    std::array<bool, kPortSlots> serial_written_{};  // by a "-write" of this run
+    // Puts the slot's serial number into `image` (loaded at `address`) when it covers it.
+    ATResult PatchSerial(std::int32_t slot, std::uint32_t address, std::vector<std::uint8_t> &image);
+    // The serial number as a write of its own, when no "-write" carried it.
+    ATResult WriteSerial(std::int32_t slot);
     // Set by the port-lost path, cleared when the slot is opened again.
     std::array<std::atomic<bool>, kPortSlots> lost_{};
     std::atomic<bool> stop_{false};

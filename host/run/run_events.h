@@ -7,7 +7,8 @@
 //     RunStarted, Idle (when a run did not start), LogLine and Diagnostic of those operations;
 //   - the scan's progress thread: ScanProgress (Open, Progress..., Close);
 //   - a channel's event thread: PortLost;
-//   - a port's run thread: StepDone, PortEnded, LoadProgress, and RunFinished after the last
+//   - a port's run thread: StepStarted, StepProgress, StepDone, PortEnded, LoadProgress, and
+//     RunFinished after the last
 //     port ended (or the caller of WaitIdle after a stop);
 //   - LogLine events come with the message log's lock held, in the order of the log.
 // A listener hands work to its own thread and never waits for a thread that may be inside
@@ -18,6 +19,7 @@
 #include "host/run/message_log.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -96,6 +98,23 @@ struct RunStarted {
 struct Idle {
     int writers = 0;
 };
+// A port's command is starting (a port's run thread).
+struct StepStarted {
+    std::string port;
+    int cell = -1;
+    unsigned step = 0;
+    unsigned total = 0;
+    std::string command;  // its option name, e.g. "-write"
+};
+// The bytes of the port's current write, read or verify so far (a port's run thread, at most
+// every 100 ms per port and once at the transfer's end).
+struct StepProgress {
+    std::string port;
+    int cell = -1;
+    std::uint32_t done = 0;
+    std::uint32_t size = 0;
+    bool verifying = false;  // reading back what a write wrote
+};
 struct StepDone {
     std::string port;
     int cell = -1;  // -1: the port has no cell ("None port")
@@ -130,6 +149,7 @@ struct UnitFacts {
     std::uint64_t bytes_read = 0;   // by reading commands (not by verifying)
     bool verified = false;          // at least one write, and every write verified
     std::vector<std::string> image_sha256;  // of every image written, in order
+    std::optional<std::uint64_t> unit_serial;  // the serial number the run wrote into the unit
 };
 
 struct PortEnded {
@@ -158,8 +178,9 @@ struct Diagnostic {
     std::string image;  // the image an image reader's summary is about, else ""
 };
 
-using RunEvent = std::variant<ScanProgress, ScanFinished, AllPortsClosed, RunStarting, RunStarted, Idle, StepDone,
-                              PortLost, PortEnded, LoadProgress, RunFinished, LogLine, Diagnostic>;
+using RunEvent = std::variant<ScanProgress, ScanFinished, AllPortsClosed, RunStarting, RunStarted, Idle, StepStarted,
+                              StepProgress, StepDone, PortLost, PortEnded, LoadProgress, RunFinished, LogLine,
+                              Diagnostic>;
 
 class IRunListener {
 public:

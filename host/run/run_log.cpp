@@ -72,6 +72,12 @@ void RunLog::PortEnded(const std::string &port, bool ok, unsigned total_steps) {
     Changed(true);
 }
 
+void RunLog::UnitSerial(const std::string &port, std::uint64_t number) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    document_[port]["unit_serial"] = number;
+    Changed(false);
+}
+
 void RunLog::PortStopped(const std::string &port) {
     std::lock_guard<std::mutex> lock(mutex_);
     document_[port]["-stopped"] = true;

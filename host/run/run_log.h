@@ -33,6 +33,8 @@ public:
     void StepSucceeded(const std::string &port, unsigned step, const std::string &command_line);
     void StepFailed(const std::string &port, unsigned step, const std::string &command_line,
                     const std::string &message);
+    // The serial number the run writes into the port's unit.
+    void UnitSerial(const std::string &port, std::uint64_t number);
     // The port's run ended: written at once (by the writer thread).
     void PortEnded(const std::string &port, bool ok, unsigned total_steps);
     // The port did not finish its list: neither passed nor failed.

@@ -110,6 +110,8 @@ public:
     void OnStepDone(std::string &port, unsigned *step, S_CmdParam *command, ATResult *result) override;
     void OnPortDone(std::string &port, ATResult *result) override;
     void OnLoadProgress(const std::uint32_t *total_sent) override;
+    void OnStepStarted(std::string &port, unsigned step, const S_CmdParam &command) override;
+    void OnTransfer(std::string &port, std::uint32_t done, std::uint32_t size, bool verifying) override;
     void OnWriterInfo(std::string &port, kvat_writer_info *info) override;
     void OnWriterConfig(std::string &port, kvat_writer_config *config) override;
     void OnChipId(std::string &port, kvat_chip_id *id) override;
@@ -176,6 +178,7 @@ public:
     // What each port's run did to its unit (started at the run's start).
     std::mutex units_mutex_;
     std::map<std::string, UnitFacts> units_;
+    std::map<std::string, UnitSerial> unit_serials_;  // set before a run, read by StartRun
     std::chrono::steady_clock::time_point run_started_{};
 
     // Last: its threads call back into the members above.
@@ -466,6 +469,14 @@ bool RunSession::Impl::StartRun(const std::vector<S_CmdParam> &commands) {
             UnitFacts &unit = units_[port.name];
             unit.writer_serial = port.writer.serial_number;
             unit.started = started;
+            const auto serial = unit_serials_.find(port.name);
+            if (serial != unit_serials_.end()) {
+                unit.unit_serial = serial->second.number;
+                run_log_.UnitSerial(port.name, serial->second.number);
+                app_.set_unit_serial(port.slot, serial->second);
+            } else {
+                app_.set_unit_serial(port.slot, std::nullopt);
+            }
         }
         run_started_ = std::chrono::steady_clock::now();
     }
@@ -612,6 +623,17 @@ bool RunSession::Impl::WaitIdle(unsigned timeout_ms) {
     return true;
 }
 
+void RunSession::Impl::OnStepStarted(std::string &port, unsigned step, const S_CmdParam &command) {
+    std::lock_guard<std::mutex> lock(run_mutex_);
+    const CommandInfo *info = FindCommand(command.command);
+    Emit(StepStarted{port, CellOf(port), step, total_steps_, info != nullptr ? std::string(info->word) : std::string()});
+}
+
+void RunSession::Impl::OnTransfer(std::string &port, std::uint32_t done, std::uint32_t size, bool verifying) {
+    std::lock_guard<std::mutex> lock(run_mutex_);
+    Emit(StepProgress{port, CellOf(port), done, size, verifying});
+}
+
 void RunSession::Impl::OnLoadProgress(const std::uint32_t *total_sent) {
     std::lock_guard<std::mutex> lock(run_mutex_);
     const std::uint32_t total = total_sent[0];
@@ -720,6 +742,10 @@ bool RunSession::SaveScript(const std::string &path, const std::vector<S_CmdPara
 }
 std::string RunSession::CommandLine(const S_CmdParam &command) const { return impl_->app_.parser().command_line(command); }
 void RunSession::RequestStop() { impl_->RequestStop(); }
+void RunSession::set_unit_serials(std::map<std::string, UnitSerial> serials) {
+    std::lock_guard<std::mutex> lock(impl_->units_mutex_);
+    impl_->unit_serials_ = std::move(serials);
+}
 bool RunSession::WaitIdle(unsigned timeout_ms) { return impl_->WaitIdle(timeout_ms); }
 bool RunSession::running() const { return impl_->running_.load(); }
 void RunSession::set_print_info(bool on) { impl_->print_info_.store(on); }

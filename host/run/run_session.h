@@ -10,11 +10,13 @@
 #include "host/run/message_log.h"
 #include "host/run/run_events.h"
 #include "host/run/scan_options.h"
+#include "host/run/unit_serial.h"
 
 #include <kelvra_at_records.h>
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +62,9 @@ public:
     bool SaveScript(const std::string &path, const std::vector<S_CmdParam> &commands);
     // The command as a script line.
     std::string CommandLine(const S_CmdParam &command) const;
+    // The serial number each port's unit gets on the next run (by port name); the ports not
+    // named get none.
+    void set_unit_serials(std::map<std::string, UnitSerial> serials);
     // Asks every port to stop after its current command.
     void RequestStop();
     // Waits until no run thread is left; true when none is. A stopped run is then closed here.

@@ -1,10 +1,10 @@
 // kvat run and kvat scan as a user runs them, on virtual writers over real ptys.
-#include "sim/pty_writer.h"
-#include "verb_runner.h"
+#include "run_bench.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,79 +24,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kvat::cli::test::Bench;
+using kvat::cli::test::Result;
+using kvat::cli::test::interrupt_after;
 using kvat::cli::test::read_file;
-
-struct Result {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-// Writers, a scratch folder and the tool, run from the scripts folder.
-class Bench {
-public:
-    explicit Bench(std::size_t writers, kelvra::sim::FaultSettings faults = {},
-                   std::optional<std::size_t> fault_writer = std::nullopt) {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() / ("kvat_run_verb_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "sys");
-        if (writers > 0) {
-            kelvra::sim::VirtualWriterPool::Options options;
-            options.count = writers;
-            options.link_dir = dir_ / "links";
-            options.faults = faults;
-            options.fault_writer = fault_writer;
-            pool_ = std::make_unique<kelvra::sim::VirtualWriterPool>(options);
-        }
-    }
-    ~Bench() {
-        pool_.reset();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    std::string ports() const {
-        std::string args;
-        for (std::size_t i = 0; pool_ && i < pool_->size(); ++i) args += " --port " + pool_->link(i).string();
-        return args;
-    }
-    fs::path out() const { return dir_ / "out"; }
-
-    Result run(const std::string &arguments) const {
-        const std::string out_file = (dir_ / "stdout").string();
-        const std::string err_file = (dir_ / "stderr").string();
-        const std::string command = "cd " KVAT_RUN_SCRIPTS " && " KVAT_EXE " " + arguments + ports() +
-                                    " >" + out_file + " 2>" + err_file;
-        const int status = std::system(command.c_str());
-        Result r;
-        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = mask(read_file(out_file));
-        r.err = mask(read_file(err_file));
-        return r;
-    }
-
-    // Time stamps and scratch paths vary from run to run.
-    std::string mask(std::string text) const {
-        text = std::regex_replace(text, std::regex(dir_.string()), "<DIR>");
-        text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)"), "<STAMP>");
-        text = std::regex_replace(text, std::regex(R"((^|\n|")\d\d:\d\d:\d\d)"), "$1hh:mm:ss");
-        text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"), "<UTC>");
-        text = std::regex_replace(text, std::regex(R"("duration_ms":\d+)"), "\"duration_ms\":-1");
-        return text;
-    }
-
-    std::string run_log() const {
-        for (const auto &e : fs::directory_iterator(out() / "log")) {
-            if (e.path().extension() == ".json") return read_file(e.path());
-        }
-        return {};
-    }
-
-private:
-    fs::path dir_;
-    std::unique_ptr<kelvra::sim::VirtualWriterPool> pool_;
-};
 
 void expect_file(const std::string &name, const std::string &actual) {
     const fs::path path = fs::path(KVAT_RUN_EXPECTED) / name;
@@ -197,25 +128,6 @@ TEST(KvatRun, InterruptStopsEveryPortAfterItsCurrentCommand) {
     }
 }
 
-// Runs `command` in a shell in the background, sends SIGINT `interrupts` times after
-// `wait_ms`, and returns its exit status.
-int interrupt_after(const std::string &command, int wait_ms, int interrupts) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-    // Back to back: the second arrives before the tool acted on the first.
-    for (int i = 0; i < interrupts; ++i) {
-        kill(pid, SIGINT);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(KvatRun, AStopIsReportedAsAStopEverywhere) {
     Bench bench(2);
     const std::string json_file = (bench.out().parent_path() / "events.jsonl").string();
@@ -275,7 +187,8 @@ TEST(KvatRun, ResultsThatCannotBeSavedExitWith5) {
     EXPECT_NE(r.out.find("cannot save <DIR>/out/log/"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("run log: "), std::string::npos) << "a run log that does not exist was named";
     Result help = bench.run("run --help");
-    EXPECT_NE(help.out.find("5    every writer passed, but a result file, the run log or a unit record could not be saved"), std::string::npos);
+    EXPECT_NE(help.out.find("5    every writer passed, but a result file, the run log, the serial file or a unit record could not"),
+              std::string::npos);
 }
 
 TEST(KvatRun, RunsOnlyOnTheWritersNamedBySerialNumber) {
@@ -315,6 +228,49 @@ TEST(KvatRun, TheImageSummaryOnlyWhenAskedAndOncePerImage) {
     Result verbose = bench.run("run write_hex.kvatscript --verbose --out " + bench.out().string());
     EXPECT_EQ(verbose.exit_code, 0) << verbose.err;
     EXPECT_EQ(count(verbose.out + verbose.err, "Lowest address:"), 1u) << verbose.out;
+}
+
+TEST(KvatRun, ATerminalShowsEachPortsStepAndBytesAndEndsWithTheTable) {
+    Bench bench(2);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string command = std::string("cd " KVAT_RUN_SCRIPTS " && exec " KVAT_EXE
+                                            " run serial_in_image.kvatscript --serial-start 1 --serial-addr 0x08000080 --out ") +
+                                bench.out().string() + bench.ports() + " >/dev/null";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, 2);
+        close(master);
+        close(slave);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(slave);
+    std::string screen;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the tool closed the terminal
+        screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+    // The bars name the step and command, and the bytes of a write and of its verify.
+    EXPECT_NE(screen.find("3/4 -write"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("16.0 KiB/16.0 KiB"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("verify 16.0 KiB/16.0 KiB"), std::string::npos) << screen;
+    // The table is the last thing on the screen, with each unit's serial number.
+    const std::size_t table = screen.rfind("PORT");
+    ASSERT_NE(table, std::string::npos) << screen;
+    const std::string tail = screen.substr(table);
+    EXPECT_EQ(tail.find('\033'), std::string::npos) << "something was drawn after the table: " << tail;
+    EXPECT_NE(tail.find("SERIAL"), std::string::npos) << tail;
+    EXPECT_LT(tail.find("ttyKV0"), tail.find("ttyKV1")) << tail;
+    EXPECT_NE(tail.find("passed"), std::string::npos) << tail;
 }
 
 TEST(KvatScan, ListsTheWritersThatAnswered) {

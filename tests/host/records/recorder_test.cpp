@@ -40,7 +40,7 @@ void run_two_ports(UnitRecorder &recorder) {
     PortEnded a;
     a.port = "ttyKV0";
     a.unit = {"KVSIM0000", "0a0b", "2026-12-10T08:00:00.000Z", "2026-12-10T08:00:01.500Z", 1500, 4096, 0, true,
-              {std::string(64, 'e')}};
+              {std::string(64, 'e')}, 4711};
     recorder.OnEvent(a);
     PortEnded b;
     b.port = "ttyKV1";
@@ -74,6 +74,8 @@ TEST(UnitRecorder, RecordsTheRunAndEachUnitWithWhatFailedWhere) {
     EXPECT_EQ(ok.message, "None error");
     EXPECT_EQ(ok.failed_step, 0);
     EXPECT_EQ(ok.chip_id, "0a0b");
+    EXPECT_EQ(ok.unit_serial, "4711");
+    EXPECT_EQ(bad.unit_serial, "");
     EXPECT_EQ(ok.duration_ms, 1500);
     EXPECT_TRUE(ok.verified);
     EXPECT_EQ(ok.image_sha256, std::vector<std::string>{std::string(64, 'e')});

@@ -75,7 +75,7 @@ inline UnitRow sample_unit(const RunRow &run, int n, std::int32_t result = 0) {
     u.bootloader_version = "V1.3";
     u.fw_version = "V1.0";
     u.chip_id = "c0ffee" + std::to_string(n);
-    u.unit_serial = "SN-" + std::to_string(1000 + n);
+    u.unit_serial = std::to_string(1000 + n);
     u.image_sha256 = {std::string(64, 'b'), std::string(64, 'c')};
     u.result = result;
     u.message = result == 0 ? "None error" : "Erase failed";
