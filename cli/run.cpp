@@ -10,6 +10,9 @@
 #if KVAT_WITH_SIM
 #include "sim/pty_writer.h"
 #endif
+#if KVAT_WITH_RECORDS
+#include "cli/run_records.h"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +43,8 @@ constexpr const char *kExitTable =
     "  3    the script, a row, a named writer, the serial file or the scan refused the run before\n"
     "       anything was sent\n"
     "  4    an internal error\n"
-    "  5    every writer passed, but a result file, the run log or the serial file could not be saved\n"
+    "  5    every writer passed, but a result file, the run log, the serial file or a unit record could not\n"
+    "       be saved\n"
     "  130  stopped (Ctrl+C or SIGTERM)";
 
 struct RunOptions {
@@ -61,6 +65,9 @@ struct RunOptions {
     std::string serial_addr;
     std::string serial_format = "u32le";
     std::string serial_file;
+#if KVAT_WITH_RECORDS
+    RecordOptions records;
+#endif
 };
 
 // A whole number in decimal or 0x hexadecimal, nothing else.
@@ -183,6 +190,9 @@ int run(const RunOptions &o) {
     options.scan.writer_serials = o.writers;
     options.scan_linger_ms = 0;
     options.verify = !o.no_verify;
+#if KVAT_WITH_RECORDS
+    RunRecords records;  // outlives the session, which reports to it until it ends
+#endif
     kelvra::run::RunSession session(output, options);
     session.set_at_baud_rate(o.baud);
     session.set_cover_file(!o.no_cover_file);
@@ -220,6 +230,10 @@ int run(const RunOptions &o) {
         spender = std::make_unique<SerialSpender>(*serial_file, output);
         session.AddListener(*spender);
     }
+
+#if KVAT_WITH_RECORDS
+    if (const int refused = records.Start(o.records, o.out, o.script, session, output); refused != 0) return refused;
+#endif
 
     kelvra::platform::OnInterrupt(on_interrupt);
     // A closed output (| head) must not kill the run half-way: the writes fail instead, and
@@ -282,6 +296,11 @@ int run(const RunOptions &o) {
             std::_Exit(kExitInterrupted);
         }
     }
+#if KVAT_WITH_RECORDS
+    const bool recorded = records.Finish(output);
+#else
+    const bool recorded = true;
+#endif
     const kelvra::run::RunSummary summary = output.summary();
     bool serials_kept = true;
     if (serial_file) {
@@ -315,6 +334,10 @@ int run(const RunOptions &o) {
         output.Note("kvat run: every writer passed, but the serial file could not be updated (exit 5)");
         return kExitNotSaved;
     }
+    if (!recorded) {
+        output.Note("kvat run: every writer passed, but a unit record could not be stored (exit 5)");
+        return kExitNotSaved;
+    }
     return kExitOk;
 }
 
@@ -346,6 +369,9 @@ void setup(CLI::App &app) {
         ->capture_default_str();
     sub->add_option("--serial-file", o->serial_file,
                     "The file that hands out the numbers (default: OUT/log/serial.json)");
+#if KVAT_WITH_RECORDS
+    AddRecordOptions(*sub, o->records);
+#endif
     sub->callback([o] { set_exit_code(run(*o)); });
 }
 

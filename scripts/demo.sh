@@ -31,4 +31,11 @@ for memory in "$out"/InfoFile/*/memory.bin; do
     status=1
   fi
 done
+
+# The station record of this run, as the unit database keeps it.
+if "$kvat" history --help >/dev/null 2>&1; then
+  echo
+  echo "kvat history --run last --db $out/log/units.db"
+  "$kvat" history --run last --db "$out/log/units.db" || status=1
+fi
 exit "$status"

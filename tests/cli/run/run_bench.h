@@ -84,7 +84,10 @@ public:
     }
 
     std::string run_log() const {
-        for (const auto &e : fs::directory_iterator(out() / "log")) return read_file(e.path());
+        // log/ also holds the unit database (and the serial file): the run log is the other .json.
+        for (const auto &e : fs::directory_iterator(out() / "log")) {
+            if (e.path().extension() == ".json" && e.path().filename() != "serial.json") return read_file(e.path());
+        }
         return {};
     }
 

@@ -187,7 +187,7 @@ TEST(KvatRun, ResultsThatCannotBeSavedExitWith5) {
     EXPECT_NE(r.out.find("cannot save <DIR>/out/log/"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("run log: "), std::string::npos) << "a run log that does not exist was named";
     Result help = bench.run("run --help");
-    EXPECT_NE(help.out.find("5    every writer passed, but a result file, the run log or the serial file could not be saved"),
+    EXPECT_NE(help.out.find("5    every writer passed, but a result file, the run log, the serial file or a unit record could not"),
               std::string::npos);
 }
 
