@@ -10,6 +10,14 @@
 #include "gui/widgets/port_panel.h"
 #include "gui/windows/window_texts.h"
 
+#if KELVRA_WITH_RECORDS
+#include "host/records/mqtt_url.h"
+#include "host/records/record_ids.h"
+#include "host/records/unit_recorder.h"
+#endif
+
+#include <cstdio>
+#include <filesystem>
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
@@ -123,6 +131,20 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget *parent)
     session_options.scan.sysfs_root = options_.sysfs_root;
     session_options.scan_linger_ms = options_.scan_linger_ms;
     session_ = std::make_unique<run::RunSession>(*this, session_options);
+#if KELVRA_WITH_RECORDS
+    // Every unit this window runs is recorded as kvat run records it; nothing shows in the window.
+    try {
+        std::string station = records::HostName();
+        if (station.empty() || !records::CheckTopicLevel(station).empty()) station = "station";
+        std::error_code made;
+        std::filesystem::create_directories(std::filesystem::path(options_.program_dir) / "log", made);
+        recorder_ = std::make_unique<records::UnitRecorder>(records::UnitRecorder::Options{
+            (std::filesystem::path(options_.program_dir) / "log" / "units.db").string(), station, {}});
+        session_->AddListener(*recorder_);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "Kelvra_ATCmd_GUI: no unit records: %s\n", e.what());
+    }
+#endif
     session_->set_print_info(settings_.print_info);
     session_->set_cover_file(settings_.cover_file);
     BuildWindow();
@@ -371,6 +393,9 @@ void MainWindow::FinishScan() {
 
 void MainWindow::Run() {
     if (scanning_) return;
+#if KELVRA_WITH_RECORDS
+    if (recorder_) recorder_->SetScript(settings_.script_path);
+#endif
     session_->StartRun(editor_->commands());
 }
 

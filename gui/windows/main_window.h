@@ -22,6 +22,10 @@
 #include <thread>
 #include <vector>
 
+namespace kelvra::records {
+class UnitRecorder;
+}  // namespace kelvra::records
+
 namespace kelvra::gui::widgets {
 class LogView;
 class PortPanel;
@@ -162,6 +166,9 @@ private:
     bool drain_posted_ = false;
 
     // Last: it calls back into this window from its threads until it is gone.
+    // The station's unit database in the log folder; null where records are not built or the
+    // file could not be opened. Outlives the session it listens to.
+    std::unique_ptr<records::UnitRecorder> recorder_;
     std::unique_ptr<run::RunSession> session_;
     std::unique_ptr<CommandListEditor> editor_;
 };

@@ -11,6 +11,9 @@
 #include "host/model/at_command.h"
 #include "sim/pty_writer.h"
 
+#if KELVRA_WITH_RECORDS
+#include "host/records/unit_db.h"
+#endif
 #include <nlohmann/json.hpp>
 
 #include <QCheckBox>
@@ -355,6 +358,22 @@ private Q_SLOTS:
         QCOMPARE(run_log["ttyKV1"]["logs"]["failed instruct"]["err msg"].get<std::string>(), " Target erase failed...");
         QCOMPARE(run_log["ttyKV1"]["logs"]["succeed instruct"].size(), std::size_t{2});
         QVERIFY(QFile::exists(rig.program() + "/InfoFile/A-ttyKV2/chip_id.txt"));
+#if KELVRA_WITH_RECORDS
+        // The station's unit database in the log folder holds each unit as it ended.
+        const auto units = [&] {
+            try {
+                auto db = records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true);
+                return db->Units({});
+            } catch (const records::DbError &) {
+                return std::vector<records::UnitRow>{};
+            }
+        };
+        QTRY_COMPARE(units().size(), std::size_t{3});
+        for (const records::UnitRow &unit : units()) {
+            QCOMPARE(unit.result == 0, unit.port != "ttyKV1");
+            QCOMPARE(unit.writer_serial.empty(), false);
+        }
+#endif
 
         // Editing controls went off for the run and came back; the run button likewise.
         QCOMPARE(add_states.states(), QStringLiteral("off,on"));
