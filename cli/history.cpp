@@ -1,6 +1,7 @@
 // kvat history: the units a unit database holds, newest first, as a table, JSON Lines or CSV;
 // --summary counts them per script and per writer.
 #include "cli/records_options.h"
+#include "cli/text_table.h"
 #include "cli/verb.h"
 #include "host/records/record_ids.h"
 #include "host/records/record_json.h"
@@ -58,21 +59,6 @@ std::string seconds(std::int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(ms) / 1000.0);
     return text;
-}
-
-void print_table(const std::vector<std::vector<std::string>> &rows) {
-    std::vector<std::size_t> width(rows[0].size(), 0);
-    for (const auto &row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-    }
-    for (const auto &row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
 }
 
 std::string csv_field(const std::string &text) {
@@ -207,7 +193,7 @@ int history(const HistoryOptions &o) {
                                  std::to_string(row["failed"].get<std::size_t>()), yield,
                                  seconds(row["median_ms"].get<std::int64_t>())});
             }
-            print_table(table);
+            PrintTable(stdout, table);
         }
     } else if (o.json) {
         for (const UnitRow &u : units) std::printf("%s\n", kelvra::records::Dump(kelvra::records::UnitJson(u)).c_str());
@@ -227,7 +213,7 @@ int history(const HistoryOptions &o) {
             table.push_back({dash(started), dash(u.station), dash(u.port), dash(u.writer_serial), dash(u.unit_serial),
                              result, seconds(u.duration_ms), u.verified ? "yes" : "no", dash(u.script)});
         }
-        print_table(table);
+        PrintTable(stdout, table);
     }
     if (units.empty() && !o.json && !o.csv) std::fprintf(stderr, "kvat history: no units match\n");
     std::fflush(stdout);

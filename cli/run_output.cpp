@@ -1,4 +1,5 @@
 #include "cli/run_output.h"
+#include "cli/text_table.h"
 
 #include "host/model/at_command.h"
 #include "host/platform/platform.h"
@@ -388,18 +389,7 @@ void RunOutput::PrintUnitTable() {
                         u.verified ? "yes" : "no"});
         if (serials) rows.back().push_back(u.unit_serial.empty() ? "-" : u.unit_serial);
     }
-    std::vector<std::size_t> width(rows[0].size(), 0);
-    for (const auto &row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-    }
-    for (const auto &row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
+    PrintTable(stderr, rows);
     std::fflush(stderr);
     // The table takes the bars' place for good: it closes the run.
     cells_.clear();

@@ -1,6 +1,7 @@
 // kvat scan: scans exactly as the program does and lists the writers that answered, each with
 // the writer information its probe returned.
 #include "cli/run_output.h"
+#include "cli/text_table.h"
 #include "cli/verb.h"
 #include "host/model/at_command.h"
 #include "host/run/null_view.h"
@@ -65,27 +66,13 @@ int run(const ScanVerbOptions &o) {
         const std::string dump = list.dump(4, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
         std::printf("%s\n", dump.c_str());
     } else {
-        const std::vector<std::string> heads = {"PORT", "DEVICE", "TYPE", "SERIAL NUMBER", "HARDWARE", "BOOTLOADER", "INTERFACE"};
-        std::vector<std::vector<std::string>> rows;
+        std::vector<std::vector<std::string>> rows = {
+            {"PORT", "DEVICE", "TYPE", "SERIAL NUMBER", "HARDWARE", "BOOTLOADER", "INTERFACE"}};
         for (const kelvra::run::PortRecord &w : writers) {
             rows.push_back({w.name, w.device, w.writer.type, w.writer.serial_number, w.writer.hardware_version,
                             w.writer.bootloader_version, w.writer.interface_version});
         }
-        std::vector<std::size_t> width;
-        for (const auto &h : heads) width.push_back(h.size());
-        for (const auto &r : rows) {
-            for (std::size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], r[i].size());
-        }
-        auto print_row = [&](const std::vector<std::string> &r) {
-            std::string line;
-            for (std::size_t i = 0; i < r.size(); ++i) {
-                line += r[i];
-                if (i + 1 < r.size()) line += std::string(width[i] - r[i].size() + 2, ' ');
-            }
-            std::printf("%s\n", line.c_str());
-        };
-        print_row(heads);
-        for (const auto &r : rows) print_row(r);
+        PrintTable(stdout, rows);
         std::printf("%zu writer%s\n", names.size(), names.size() == 1 ? "" : "s");
     }
     return names.empty() ? kExitFailed : kExitOk;
