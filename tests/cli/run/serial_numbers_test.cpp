@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -181,6 +182,35 @@ TEST(KvatRunSerials, TwoRunsAtOnceNeverShareANumber) {
     EXPECT_EQ(serial_file(shared)["next"], 7);
     fs::remove(shared);
     fs::remove(shared.string() + ".lock");
+}
+
+TEST(KvatRunSerials, ASerialFileThatCannotBeUpdatedAfterThePassExitsWith5) {
+    Bench bench(1);
+    const fs::path file = bench.out().parent_path() / "serial.json";
+    Result r;
+    std::thread run([&] {
+        r = bench.run("run serial_then_pause.kvatscript --serial-start 1 --serial-addr 0x08000080 --serial-file " +
+                      file.string() + " --out " + bench.out().string());
+    });
+    // Once the number is taken (the run is writing or sleeping), the file becomes something no
+    // number can be kept in.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string text = read_file(file);
+        if (text.find("\"pid\"") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fs::remove(file);
+    fs::create_directory(file);
+    run.join();
+    EXPECT_EQ(r.exit_code, 5) << r.err;
+    EXPECT_NE(r.err.find("the serial file could not be updated (exit 5)"), std::string::npos) << r.err;
+    // The unit itself passed: the run log says so.
+    const auto log = nlohmann::json::parse(bench.run_log());
+    EXPECT_EQ(log["ttyKV0"]["-result"], true);
+    EXPECT_EQ(log["ttyKV0"]["unit_serial"], 1);
+    fs::remove_all(file);
+    fs::remove(file.string() + ".lock");
 }
 
 TEST(KvatRunSerials, BadSerialArgumentsAreRefusedBeforeAnythingIsSent) {
