@@ -184,6 +184,34 @@ TEST(KvatRunSerials, TwoRunsAtOnceNeverShareANumber) {
     fs::remove(shared.string() + ".lock");
 }
 
+TEST(KvatRunSerials, ASerialNumberThatIsNotWrittenWholeFailsItsUnit) {
+    struct Case {
+        const char *name;
+        kelvra::sim::FaultSettings faults;
+        const char *address;
+        const char *detail;
+    };
+    const Case cases[] = {
+        // The extra write after the image stores a bit wrong: verify finds it.
+        {"stored wrong", {.flip_bit = 0x08004005}, "0x08004004", "first difference at 0x08004005"},
+        // The number's bytes straddle the image's end: nothing of it is sent.
+        {"straddles the image", {}, "0x08003FFE", "lie only partly in the image"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench bench(1, c.faults);
+        const fs::path file = bench.out().parent_path() / "serial.json";
+        Result r = bench.run("run serial_after_image.kvatscript --json --serial-start 9 --serial-addr " + std::string(c.address) +
+                             " --serial-file " + file.string() + " --out " + bench.out().string());
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_NE(r.out.find(c.detail), std::string::npos) << r.out;
+        const auto log = nlohmann::json::parse(bench.run_log());
+        EXPECT_EQ(log["ttyKV0"]["-result"], false);
+        // The failed unit's number is given back.
+        EXPECT_EQ(serial_file(file)["free"], nlohmann::json::array({9}));
+    }
+}
+
 TEST(KvatRunSerials, ASerialFileThatCannotBeUpdatedAfterThePassExitsWith5) {
     Bench bench(1);
     const fs::path file = bench.out().parent_path() / "serial.json";
