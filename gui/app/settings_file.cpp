@@ -25,6 +25,7 @@ Settings ReadSettings(const std::string &path) {
     Settings settings;
     files::json_file file(path, files::json_file::mode::read);
     if (!file.is_open() || !file.parse_error().empty()) return settings;
+    if (file.value.is_object() && file.value.contains("mqtt")) settings.mqtt = file.value["mqtt"];
     try {
         settings.print_info = Flag(file.value.at("print-info"));
         settings.cover_file = Flag(file.value.at("cover-file"));
@@ -37,6 +38,33 @@ Settings ReadSettings(const std::string &path) {
     return settings;
 }
 
+std::string ReadMqttConfig(const nlohmann::json &member, MqttConfig &config) {
+    config = {};
+    if (member.is_string()) {
+        config.url = member.get<std::string>();
+        return config.url.empty() ? "\"mqtt\" is an empty URL" : "";
+    }
+    if (!member.is_object()) return "\"mqtt\" must be a URL or an object with \"url\"";
+    const std::pair<const char *, std::string *> fields[] = {{"url", &config.url},
+                                                             {"ca_file", &config.ca_file},
+                                                             {"user", &config.user},
+                                                             {"password_file", &config.password_file},
+                                                             {"station", &config.station}};
+    for (const auto &[name, field] : fields) {
+        const auto found = member.find(name);
+        if (found == member.end()) continue;
+        if (!found->is_string()) return std::string("\"mqtt\": \"") + name + "\" must be a string";
+        *field = found->get<std::string>();
+    }
+    for (const auto &item : member.items()) {
+        bool known = false;
+        for (const auto &[name, field] : fields) known = known || item.key() == name;
+        if (!known) return "\"mqtt\": unknown member \"" + item.key() + "\"";
+    }
+    if (config.url.empty()) return "\"mqtt\" has no \"url\"";
+    return {};
+}
+
 bool WriteSettings(const std::string &path, const Settings &settings) {
     const std::string temporary = path + ".part.json";
     {
@@ -46,6 +74,7 @@ bool WriteSettings(const std::string &path, const Settings &settings) {
         file.value["cover-file"] = settings.cover_file;
         file.value["cur_file_path"] = settings.script_path;
         file.value["print-info"] = settings.print_info;
+        if (settings.mqtt) file.value["mqtt"] = *settings.mqtt;
         const bool written = file.write();
         file.close();
         if (!written) {

@@ -11,7 +11,9 @@
 #include "gui/windows/window_texts.h"
 
 #if KELVRA_WITH_RECORDS
+#include "host/records/mqtt_settings.h"
 #include "host/records/mqtt_url.h"
+#include "host/records/publisher.h"
 #include "host/records/record_ids.h"
 #include "host/records/unit_recorder.h"
 #endif
@@ -123,6 +125,18 @@ QString StartDirectory(const std::string &script_path) {
 
 }  // namespace
 
+#if KELVRA_WITH_RECORDS
+namespace {
+
+constexpr int kRecordsCheckMs = 3000;  // the broker's acknowledgements of a run's last units
+constexpr const char *kMqttUnusable = "MQTT设置无法使用，单元记录只保存在本机：";
+constexpr const char *kNoRecords = "单元数据库无法打开，不保存单元记录：";
+constexpr const char *kRecordNotStored = "单元记录未能保存：";
+
+}  // namespace
+
+#endif
+
 MainWindow::MainWindow(MainWindowOptions options, QWidget *parent)
     : QDialog(parent), options_(std::move(options)), settings_(app::ReadSettings(options_.config_path)) {
     run::SessionOptions session_options;
@@ -132,23 +146,16 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget *parent)
     session_options.scan_linger_ms = options_.scan_linger_ms;
     session_ = std::make_unique<run::RunSession>(*this, session_options);
 #if KELVRA_WITH_RECORDS
-    // Every unit this window runs is recorded as kvat run records it; nothing shows in the window.
-    try {
-        std::string station = records::HostName();
-        if (station.empty() || !records::CheckTopicLevel(station).empty()) station = "station";
-        std::error_code made;
-        std::filesystem::create_directories(std::filesystem::path(options_.program_dir) / "log", made);
-        recorder_ = std::make_unique<records::UnitRecorder>(records::UnitRecorder::Options{
-            (std::filesystem::path(options_.program_dir) / "log" / "units.db").string(), station, {}});
-        session_->AddListener(*recorder_);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "Kelvra_ATCmd_GUI: no unit records: %s\n", e.what());
-    }
+    StartRecords();
 #endif
     session_->set_print_info(settings_.print_info);
     session_->set_cover_file(settings_.cover_file);
     BuildWindow();
     StartUp();
+#if KELVRA_WITH_RECORDS
+    connect(this, &MainWindow::RunFinished, this,
+            [this] { QTimer::singleShot(kRecordsCheckMs, this, [this] { CheckRecords(); }); });
+#endif
     stop_timer_.setInterval(50);
     connect(&stop_timer_, &QTimer::timeout, this, &MainWindow::OnStopTimer);
 }
@@ -159,8 +166,74 @@ MainWindow::~MainWindow() {
     editor_.reset();
     // Waits for the ports and the scan's progress thread; nothing calls this window after.
     session_.reset();
+#if KELVRA_WITH_RECORDS
+    // The last units go to the broker now if it answers; what it does not take waits in the
+    // outbox for the next start.
+    if (recorder_) recorder_->Drain(std::chrono::seconds(10));
+    if (publisher_) publisher_->Flush(std::chrono::seconds(2));
+#endif
     app::WriteSettings(options_.config_path, settings_);
 }
+
+#if KELVRA_WITH_RECORDS
+void MainWindow::StartRecords() {
+    // Every unit this window runs is recorded as kvat run records it; nothing shows in the
+    // window unless the records cannot be kept or sent.
+    app::MqttConfig mqtt;
+    records::MqttSettings settings;
+    bool publish = false;
+    if (settings_.mqtt) {
+        std::string error = app::ReadMqttConfig(*settings_.mqtt, mqtt);
+        if (error.empty() && !mqtt.station.empty()) {
+            if (const std::string why = records::CheckTopicLevel(mqtt.station); !why.empty())
+                error = "\"mqtt\": \"station\" " + why;
+        }
+        if (error.empty()) {
+            bool usage = false;
+            error = records::MakeMqttSettings({mqtt.url, mqtt.ca_file, mqtt.user, mqtt.password_file}, settings, usage,
+                                              {"\"mqtt\": \"url\"", "\"mqtt\": \"ca_file\"",
+                                               "\"mqtt\": \"password_file\""});
+        }
+        // A member that cannot be used is still written back as it was.
+        publish = error.empty();
+        if (!publish) records_problems_.push_back(std::string(kMqttUnusable) + error);
+    }
+    try {
+        std::string station = mqtt.station.empty() ? records::HostName() : mqtt.station;
+        if (station.empty() || !records::CheckTopicLevel(station).empty()) station = "station";
+        std::error_code made;
+        std::filesystem::create_directories(std::filesystem::path(options_.program_dir) / "log", made);
+        const std::string db = (std::filesystem::path(options_.program_dir) / "log" / "units.db").string();
+        if (publish) publisher_ = std::make_unique<records::Publisher>(settings, db);
+        records::Publisher *publisher = publisher_.get();
+        recorder_ = std::make_unique<records::UnitRecorder>(records::UnitRecorder::Options{db, station, [publisher] {
+                                                                if (publisher) publisher->Wake();
+                                                            }});
+        session_->AddListener(*recorder_);
+    } catch (const std::exception &e) {
+        publisher_.reset();
+        recorder_.reset();
+        records_problems_.push_back(std::string(kNoRecords) + e.what());
+    }
+    for (const std::string &problem : records_problems_)
+        std::fprintf(stderr, "%s: %s\n", app::kProgramName, problem.c_str());
+}
+
+void MainWindow::CheckRecords() {
+    if (recorder_) {
+        const std::vector<std::string> errors = recorder_->errors();
+        for (std::size_t i = recorder_errors_shown_; i < errors.size(); ++i)
+            session_->log().LogLevelLine(run::LogError, std::string(kRecordNotStored) + errors[i]);
+        recorder_errors_shown_ = errors.size();
+    }
+    if (!publisher_) return;
+    const records::Publisher::Status status = publisher_->status();
+    if (status.unsent == 0) return;
+    const std::string why = status.error.empty() ? std::string("服务器未及时确认") : status.error;
+    session_->log().LogLevelLine(run::LogWarning, "MQTT：" + std::to_string(status.unsent) + " 条记录尚未发送（" +
+                                                      why + "），下次运行时再发送");
+}
+#endif
 
 void MainWindow::BuildWindow() {
     setWindowTitle(QStringLiteral("Kelvra ATCmd Terminal"));
@@ -219,6 +292,9 @@ void MainWindow::StartUp() {
     run::MessageLog &log = session_->log();
     for (const char *line : kStartLines) log.AppendLine(line, kStartColour);
     log.AppendLine(std::string(kHelpPrefix) + kHelpAddress, run::kColourInfo);
+#if KELVRA_WITH_RECORDS
+    for (const std::string &problem : records_problems_) log.LogLevelLine(run::LogWarning, problem);
+#endif
     const QString font_warning = (options_.font_warning != nullptr ? options_.font_warning : &app::MissingFontWarning)();
     if (!font_warning.isEmpty()) {
         log.LogLevelLine(run::LogWarning, font_warning.toStdString());

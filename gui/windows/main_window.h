@@ -23,6 +23,7 @@
 #include <vector>
 
 namespace kelvra::records {
+class Publisher;
 class UnitRecorder;
 }  // namespace kelvra::records
 
@@ -139,6 +140,10 @@ private:
     void MarkListSaved();
     std::vector<std::string> ListLines() const;
     void OnStopTimer();
+    // Opens the unit database and, when config.json names a broker, the publisher.
+    void StartRecords();
+    // After a run: says in the log what could not be stored or sent.
+    void CheckRecords();
 
     MainWindowOptions options_;
     app::Settings settings_;
@@ -165,7 +170,13 @@ private:
     std::deque<run::RunEvent> events_;
     bool drain_posted_ = false;
 
+    // What keeps the unit records from being stored or sent, shown in the log at start.
+    std::vector<std::string> records_problems_;
+    std::size_t recorder_errors_shown_ = 0;
+
     // Last: it calls back into this window from its threads until it is gone.
+    // The broker the unit records go to, when config.json names one; the recorder wakes it.
+    std::unique_ptr<records::Publisher> publisher_;
     // The station's unit database in the log folder; null where records are not built or the
     // file could not be opened. Outlives the session it listens to.
     std::unique_ptr<records::UnitRecorder> recorder_;

@@ -116,6 +116,58 @@ private Q_SLOTS:
         QCOMPARE(back.script_path, settings.script_path);
     }
 
+    // The broker's member is the station's, not the program's: it survives every read and
+    // write as it was, and is never added.
+    void the_mqtt_member_is_written_back_only_when_it_was_there_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("mqtt");  // null: none written
+        const QByteArray object = "{\"url\": \"mqtt://broker/plant\", \"station\": \"线体1\", \"extra\": [1, 2]}";
+        QTest::newRow("with the others") << QByteArray("{\"print-info\": true, \"cover-file\": false, \"cur_file_path\": \"a\", \"mqtt\": " + object + "}") << object;
+        QTest::newRow("the others unreadable") << QByteArray("{\"print-info\": \"yes\", \"mqtt\": \"mqtt://b/p\"}") << QByteArray("\"mqtt://b/p\"");
+        QTest::newRow("null stays null") << QByteArray("{\"mqtt\": null}") << QByteArray("null");
+        QTest::newRow("none") << QByteArray(R"({"print-info": true})") << QByteArray();
+        QTest::newRow("not JSON") << QByteArray("{\"mqtt\": \"mqtt://b/p\"") << QByteArray();
+    }
+    void the_mqtt_member_is_written_back_only_when_it_was_there() {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, mqtt);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.json");
+        WriteAll(path, content);
+        const app::Settings settings = app::ReadSettings(path.toStdString());
+        QVERIFY(app::WriteSettings(path.toStdString(), settings));
+        const nlohmann::json written = nlohmann::json::parse(ReadAll(path).toStdString());
+        QCOMPARE(written.contains("mqtt"), !mqtt.isNull());
+        if (!mqtt.isNull()) QVERIFY2(written["mqtt"] == nlohmann::json::parse(mqtt.toStdString()), written.dump().c_str());
+    }
+
+    void mqtt_member_data() {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<QString>("error");  // "" : read
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("station");
+        QTest::newRow("a URL") << QByteArray("\"mqtt://b/p\"") << "" << "mqtt://b/p" << "";
+        QTest::newRow("an object") << QByteArray("{\"url\": \"mqtts://b/p\", \"ca_file\": \"/etc/ca.crt\", \"user\": \"u\", \"password_file\": \"/etc/pw\", \"station\": \"s1\"}")
+                                   << "" << "mqtts://b/p" << "s1";
+        QTest::newRow("empty URL") << QByteArray("\"\"") << "\"mqtt\" is an empty URL" << "" << "";
+        QTest::newRow("no url") << QByteArray(R"({"station": "s1"})") << "\"mqtt\" has no \"url\"" << "" << "";
+        QTest::newRow("url a number") << QByteArray(R"({"url": 5})") << "\"mqtt\": \"url\" must be a string" << "" << "";
+        QTest::newRow("a misspelt member") << QByteArray("{\"url\": \"mqtt://b/p\", \"passwd_file\": \"x\"}")
+                                           << "\"mqtt\": unknown member \"passwd_file\"" << "" << "";
+        QTest::newRow("an array") << QByteArray("[]") << "\"mqtt\" must be a URL or an object with \"url\"" << "" << "";
+    }
+    void mqtt_member() {
+        QFETCH(QByteArray, member);
+        QFETCH(QString, error);
+        QFETCH(QString, url);
+        QFETCH(QString, station);
+        app::MqttConfig config;
+        QCOMPARE(QString::fromStdString(app::ReadMqttConfig(nlohmann::json::parse(member.toStdString()), config)), error);
+        if (!error.isEmpty()) return;
+        QCOMPARE(QString::fromStdString(config.url), url);
+        QCOMPARE(QString::fromStdString(config.station), station);
+    }
+
     void write_into_a_missing_folder_fails_quietly() {
         QTemporaryDir dir;
         QVERIFY(!app::WriteSettings(dir.filePath("gone/config.json").toStdString(), app::Settings{}));

@@ -12,7 +12,14 @@
 #include "sim/pty_writer.h"
 
 #if KELVRA_WITH_RECORDS
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "host/records/collector.h"
+#include "host/records/mqtt_url.h"
 #include "host/records/unit_db.h"
+#include "tests/host/records/broker.h"
 #endif
 #include <nlohmann/json.hpp>
 
@@ -27,6 +34,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -511,9 +519,140 @@ private Q_SLOTS:
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGHUP, SIG_DFL);
     }
+
+#if KELVRA_WITH_RECORDS
+    // A "mqtt" member that cannot be used is said in the log, nothing is sent, the units are
+    // still recorded, and the member is written back as it was.
+    void mqtt_settings_that_cannot_be_used_are_said_and_kept_data() {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("not a URL") << QByteArray("\"ftp://broker/plant\"") << "\"mqtt\": \"url\" ftp://broker/plant";
+        QTest::newRow("a prefix with +") << QByteArray("{\"url\": \"mqtt://127.0.0.1/plant/+\"}") << "\"mqtt\": \"url\"";
+        QTest::newRow("no url") << QByteArray(R"({"station": "line7"})") << "\"mqtt\" has no \"url\"";
+        QTest::newRow("a station with /") << QByteArray("{\"url\": \"mqtt://127.0.0.1/p\", \"station\": \"a/b\"}")
+                                          << "\"station\"";
+        QTest::newRow("mqtts without a CA") << QByteArray("{\"url\": \"mqtts://127.0.0.1/p\"}") << "needs \"mqtt\": \"ca_file\"";
+        QTest::newRow("a number") << QByteArray("5") << "must be a URL";
+        QTest::newRow("unknown member") << QByteArray("{\"url\": \"mqtt://127.0.0.1/p\", \"pasword\": \"x\"}")
+                                        << "unknown member \"pasword\"";
+    }
+    void mqtt_settings_that_cannot_be_used_are_said_and_kept() {
+        QFETCH(QByteArray, member);
+        QFETCH(QString, said);
+        const QByteArray config = "{\"print-info\": false, \"cover-file\": true, \"mqtt\": " + member + "}";
+        const nlohmann::json original = nlohmann::json::parse(member.toStdString());
+        Pool pool;
+        pool.writers = 1;
+        {
+            Rig rig({pool}, 50, config);
+            const QStringList log = rig.Log();
+            const auto line = std::find_if(log.begin(), log.end(),
+                                           [](const QString &l) { return l.startsWith("MQTT设置无法使用，单元记录只保存在本机："); });
+            QVERIFY2(line != log.end(), qPrintable(log.join('\n')));
+            QVERIFY2(line->contains(said), qPrintable(*line));
+            rig.Scan();
+            rig.SetList({NewCmdParam(ATCmdGetWriterInfo)});
+            QSignalSpy finished(rig.window.get(), &W::RunFinished);
+            rig.click(W::kRun);
+            QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+            rig.window.reset();
+            const auto db = records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true);
+            QCOMPARE(db->Units({}).size(), std::size_t{1});
+            const nlohmann::json written = nlohmann::json::parse(ReadAll(rig.config_path()).toStdString());
+            QVERIFY2(written.at("mqtt") == original, written.dump().c_str());
+        }
+    }
+
+    // A broker that does not answer costs the run nothing; the records (two units, the run's
+    // start and end) wait in the outbox and the log says how many.
+    void a_broker_that_is_down_leaves_the_units_in_the_outbox() {
+        const int port = records::test::free_port();
+        QVERIFY(port != 0);
+        const QByteArray config = "{\"print-info\": false, \"cover-file\": true, \"mqtt\": {\"url\": \"mqtt://127.0.0.1:" +
+                                  QByteArray::number(port) + "/plant\", \"station\": \"line7\"}}";
+        Pool pool;
+        pool.writers = 2;
+        Rig rig({pool}, 50, config);
+        rig.Scan();
+        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
+        QSignalSpy finished(rig.window.get(), &W::RunFinished);
+        rig.click(W::kRun);
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+        QVERIFY(rig.Log().contains("ttyKV0 第2条AT命令执行成功！"));
+        const auto said = [&] {
+            const QStringList log = rig.Log();
+            return std::any_of(log.begin(), log.end(), [](const QString &l) {
+                return l.startsWith("MQTT：4 条记录尚未发送（") && l.endsWith("），下次运行时再发送");
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(said(), 10000);
+        const auto db = records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true);
+        QCOMPARE(db->UnsentCount(), std::size_t{4});
+        QCOMPARE(db->Units({}).front().station, std::string("line7"));
+    }
+#endif
 };
 
 KELVRA_GUI_SUITE("main_window", MainWindowTest);
+
+#if KELVRA_WITH_RECORDS
+// Against a mosquitto of the test's own; the suite is skipped (exit 77) where none can run.
+class MainWindowMqttTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // With a broker in config.json every unit reaches the plant's collector, and the outbox
+    // empties once the broker acknowledged them.
+    void every_unit_reaches_the_collector() {
+        records::test::Broker broker;
+        QTemporaryDir plant;
+        const std::string plant_db = plant.filePath("plant.db").toStdString();
+        records::MqttSettings settings;
+        std::string error;
+        settings.url = *records::ParseMqttUrl(broker.url("plant"), error);
+        settings.client_id = "gui-test-collector";
+        settings.clean_session = false;
+        std::atomic<bool> stop{false};
+        records::Collector collector(settings, plant_db, [](const std::string &) {});
+        std::thread collecting([&] { collector.Run(stop); });
+        QTRY_VERIFY_WITH_TIMEOUT(collector.connected(), 10000);
+
+        const QByteArray config = "{\"print-info\": false, \"cover-file\": true, \"mqtt\": {\"url\": \"" +
+                                  QByteArray::fromStdString(broker.url("plant")) + "\", \"station\": \"line7\"}}";
+        Pool pool;
+        pool.writers = 3;
+        std::vector<records::UnitRow> plant_units;
+        {
+            Rig rig({pool}, 50, config);
+            rig.Scan();
+            rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
+            QSignalSpy finished(rig.window.get(), &W::RunFinished);
+            rig.click(W::kRun);
+            QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+            const auto unsent = [&] {
+                return records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true)->UnsentCount();
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(unsent(), std::size_t{0}, 15000);
+            const auto plant_count = [&] { return records::UnitDb::Open(plant_db, true)->Units({}).size(); };
+            QTRY_COMPARE_WITH_TIMEOUT(plant_count(), std::size_t{3}, 15000);
+            QVERIFY(!rig.Log().join('\n').contains("MQTT"));
+            const auto station = records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true)->Units({});
+            plant_units = records::UnitDb::Open(plant_db, true)->Units({});
+            std::set<std::string> ids, plant_ids;
+            for (const auto &unit : station) ids.insert(unit.record_id);
+            for (const auto &unit : plant_units) {
+                plant_ids.insert(unit.record_id);
+                QCOMPARE(unit.station, std::string("line7"));
+            }
+            QCOMPARE(plant_ids, ids);
+        }
+        stop = true;
+        collecting.join();
+    }
+};
+
+KELVRA_GUI_SUITE("main_window_mqtt", MainWindowMqttTest);
+#endif
 
 }  // namespace kelvra::gui::test
 
