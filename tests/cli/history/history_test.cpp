@@ -280,4 +280,60 @@ TEST(KvatHistory, AReadOnlyFolderIsAnErrorLineAndExit5) {
     EXPECT_FALSE(fs::exists(ro / "units.db"));
 }
 
+
+// A disk that fills during a run: each unit that cannot be stored is an error line and the
+// exit status is 5, every writer is still run and reported, and what was stored before stays
+// readable. The disk is a small tmpfs in a mount namespace of the test's own.
+TEST(KvatHistory, AFullDiskIsAnErrorLineAndExit5AndLosesNothingStored) {
+    Station station(3);
+    const fs::path disk = station.dir() / "disk";
+    fs::create_directories(disk);
+    std::string unshare;
+    for (const char *how : {"unshare -m", "unshare -Urm"}) {
+        const std::string probe = std::string(how) + " sh -c 'mount -t tmpfs -o size=1m none " + disk.string() +
+                                  "' >/dev/null 2>&1";
+        if (std::system(probe.c_str()) == 0) {
+            unshare = how;
+            break;
+        }
+    }
+    if (unshare.empty()) GTEST_SKIP() << "no mount namespace here for a small disk";
+    const std::string db = (disk / "units.db").string();
+    const std::string kvat = "cd " KVAT_RUN_SCRIPTS " && " KVAT_EXE " run read.kvatscript --json --out " +
+                             station.out().string() + " --db " + db + station.ports();
+    // On the disk: one run with room, the disk filled up to 40 KiB, a second run, the space
+    // given back, then the history of both.
+    const fs::path first = station.dir() / "first", second = station.dir() / "second",
+                   history = station.dir() / "history", errors = station.dir() / "errors";
+    const std::string script = "set -u; mount -t tmpfs -o size=512k none " + disk.string() + " || exit 99; " + kvat +
+                               " >" + first.string() + " 2>&1; echo $? >" + first.string() + ".status; "
+                               "dd if=/dev/zero of=" + (disk / "filler").string() + " bs=4k >/dev/null 2>&1; "
+                               "truncate -s -40K " + (disk / "filler").string() + "; " + kvat + " >" + second.string() +
+                               " 2>" + errors.string() + "; echo $? >" + second.string() + ".status; rm " +
+                               (disk / "filler").string() + "; " KVAT_EXE " history --json --db " + db + " >" +
+                               history.string() + " 2>&1; echo $? >" + history.string() + ".status";
+    std::ofstream(station.dir() / "disk.sh") << script << "\n";
+    ASSERT_EQ(std::system((unshare + " sh " + (station.dir() / "disk.sh").string()).c_str()), 0);
+    ASSERT_EQ(read_file(first.string() + ".status"), "0\n") << read_file(first);
+
+    // The second run: every writer ran and passed, and the units it could not store are said.
+    const std::string err = read_file(errors);
+    EXPECT_EQ(read_file(second.string() + ".status"), "5\n") << err;
+    EXPECT_NE(err.find("disk is full"), std::string::npos) << err;
+    const auto ends = json_lines(read_file(second), "port_done");
+    ASSERT_EQ(ends.size(), 3u);
+    for (const auto &end : ends) EXPECT_EQ(end["result"], 0) << end.dump();
+
+    // Nothing stored before is lost: the first run's three units, and whatever of the second
+    // made it, each whole.
+    ASSERT_EQ(read_file(history.string() + ".status"), "0\n") << read_file(history);
+    const auto units = json_lines(read_file(history));
+    ASSERT_GE(units.size(), 3u);
+    EXPECT_LT(units.size(), 6u) << "the full disk stored every unit";
+    for (const auto &unit : units) {
+        EXPECT_EQ(unit["result"], 0);
+        EXPECT_FALSE(unit["writer_serial"].get<std::string>().empty());
+    }
+}
+
 }  // namespace
