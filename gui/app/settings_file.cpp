@@ -25,7 +25,7 @@ Settings ReadSettings(const std::string &path) {
     Settings settings;
     files::json_file file(path, files::json_file::mode::read);
     if (!file.is_open() || !file.parse_error().empty()) return settings;
-    if (file.value.is_object() && file.value.contains("mqtt")) settings.mqtt = file.value["mqtt"];
+    if (file.value.is_object() && file.value.contains("mqtt")) settings.mqtt = file.value["mqtt"].dump();
     try {
         settings.print_info = Flag(file.value.at("print-info"));
         settings.cover_file = Flag(file.value.at("cover-file"));
@@ -38,8 +38,10 @@ Settings ReadSettings(const std::string &path) {
     return settings;
 }
 
-std::string ReadMqttConfig(const nlohmann::json &member, MqttConfig &config) {
+std::string ReadMqttConfig(const std::string &text, MqttConfig &config) {
     config = {};
+    const nlohmann::json member = nlohmann::json::parse(text, nullptr, false);
+    if (member.is_discarded()) return "\"mqtt\" is not JSON";
     if (member.is_string()) {
         config.url = member.get<std::string>();
         return config.url.empty() ? "\"mqtt\" is an empty URL" : "";
@@ -74,7 +76,7 @@ bool WriteSettings(const std::string &path, const Settings &settings) {
         file.value["cover-file"] = settings.cover_file;
         file.value["cur_file_path"] = settings.script_path;
         file.value["print-info"] = settings.print_info;
-        if (settings.mqtt) file.value["mqtt"] = *settings.mqtt;
+        if (settings.mqtt) file.value["mqtt"] = nlohmann::json::parse(*settings.mqtt, nullptr, false);
         const bool written = file.write();
         file.close();
         if (!written) {

@@ -3,8 +3,6 @@
 // records, the broker it sends them to.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 
@@ -14,8 +12,9 @@ struct Settings {
     bool print_info = false;   // "print-info"
     bool cover_file = true;    // "cover-file"
     std::string script_path;   // "cur_file_path"
-    // "mqtt" exactly as it was in the file, so writing the file never drops or changes it.
-    std::optional<nlohmann::json> mqtt;
+    // "mqtt" as it was in the file (its JSON text), so writing the file never drops or
+    // changes it.
+    std::optional<std::string> mqtt;
 };
 
 // The "mqtt" member: a URL, or an object with "url" and optionally "ca_file", "user",
@@ -28,8 +27,8 @@ struct MqttConfig {
     std::string station;  // "" : the host name
 };
 
-// "" and `config` filled, or what is wrong with the member.
-std::string ReadMqttConfig(const nlohmann::json &member, MqttConfig &config);
+// "" and `config` filled, or what is wrong with the member (given as its JSON text).
+std::string ReadMqttConfig(const std::string &member, MqttConfig &config);
 
 // Reads "print-info", "cover-file" and "cur_file_path" in that order and stops at the first
 // failure of any kind (no file, not JSON, a key missing, a wrong type): the members read

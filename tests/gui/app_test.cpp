@@ -8,6 +8,8 @@
 #include "gui/app/simulation.h"
 #include "gui_test_support.h"
 
+#include <nlohmann/json.hpp>
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -162,7 +164,7 @@ private Q_SLOTS:
         QFETCH(QString, url);
         QFETCH(QString, station);
         app::MqttConfig config;
-        QCOMPARE(QString::fromStdString(app::ReadMqttConfig(nlohmann::json::parse(member.toStdString()), config)), error);
+        QCOMPARE(QString::fromStdString(app::ReadMqttConfig(member.toStdString(), config)), error);
         if (!error.isEmpty()) return;
         QCOMPARE(QString::fromStdString(config.url), url);
         QCOMPARE(QString::fromStdString(config.station), station);
