@@ -38,6 +38,16 @@ QTextCharFormat Format(std::uint32_t colour) {
     return format;
 }
 
+// Removes the first blocks of `document` so that `keep` remain. The cut is positioned, not
+// moved block by block: a move lays out every block it passes, and these were never shown.
+void DropOldestBlocks(QTextDocument &document, int keep) {
+    const int excess = document.blockCount() - keep;
+    if (excess <= 0) return;
+    QTextCursor cut(&document);
+    cut.setPosition(document.findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+}
+
 }  // namespace
 
 LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
@@ -49,7 +59,6 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     document()->setDefaultFont(LogFont());
     setFont(LogFont());
-    document()->setMaximumBlockCount(kMaxLines + 1);  // the lines and the empty one after them
     live_start_ = QTextCursor(document());
     live_start_.setKeepPositionOnInsert(true);
     // Wrapped lines are laid out lazily, so the range still grows after the scroll to the end:
@@ -107,9 +116,10 @@ void LogView::BeginBatch() {
 
 void LogView::EndBatch() {
     if (batch_depth_ == 0 || --batch_depth_ > 0) return;
-    // Old lines beyond the limit go here, all at once.
     edit_.endEditBlock();
     edit_ = QTextCursor();
+    // Old lines beyond the limit go here, all at once: the lines and the empty one after them.
+    DropOldestBlocks(*document(), kMaxLines + 1);
     if (keep_selection_) {
         QTextCursor selection(document());
         selection.setPosition(selection_anchor_.position());
