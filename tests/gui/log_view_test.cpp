@@ -211,6 +211,21 @@ private Q_SLOTS:
         QVERIFY2(layout->laid_out < 10, qPrintable(QString::number(layout->laid_out)));
     }
 
+    void lines_are_laid_out_only_when_shown() {
+        // Appending a line or rewriting the live line lays out nothing while the view is hidden:
+        // what a burst costs must not grow with lines nobody sees.
+        Rig rig;
+        auto *layout = new CountingLayout(rig.view.document());
+        rig.view.document()->setDocumentLayout(layout);
+        for (int i = 0; i < 500; ++i) {
+            rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
+            rig.log.ReplaceLiveLine("加载离线项目中...... " + std::to_string(i) + "%", run::kColourInfo);
+        }
+        QVERIFY2(layout->laid_out < 10, qPrintable(QString::number(layout->laid_out)));
+        QCOMPARE(rig.view.Lines().size(), 1000);
+        QCOMPARE(rig.view.Lines().back(), QStringLiteral("14:05:09 加载离线项目中...... 499%"));
+    }
+
     void the_view_follows_the_last_line() {
         Rig rig;
         rig.view.show();
