@@ -197,7 +197,7 @@ int main(int argc, char **argv) {
     QDir(dir.path()).mkpath(QStringLiteral("program"));
     const QString script = dir.filePath(QStringLiteral("read.kvatscript"));
     WriteFile(script, QStringLiteral("-connect\n-read -addr 0x8000000 -s 0x%1\n").arg(kReadBytes, 0, 16).toUtf8());
-    WriteFile(dir.filePath(QStringLiteral("program/config.json")), R"({"cover-file": true, "print-info": true})");
+    WriteFile(dir.filePath(QStringLiteral("program/config.json")), R"({"cover-file": false, "print-info": true})");
 
     sim::VirtualWriterPool::Options pool_options;
     pool_options.count = kWriters;
