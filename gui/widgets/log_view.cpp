@@ -53,8 +53,11 @@ void DropOldestBlocks(QTextDocument &document, int keep) {
     const int excess = document.blockCount() - keep;
     if (excess <= 0) return;
     QTextCursor cut(&document);
+    // An edit of its own: the cut's position is not laid out, and its change stays at the top.
+    cut.beginEditBlock();
     cut.setPosition(document.findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
     cut.removeSelectedText();
+    cut.endEditBlock();
 }
 
 }  // namespace
