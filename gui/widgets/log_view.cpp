@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <map>
 
 namespace kelvra::gui::widgets {
 namespace {
@@ -38,6 +39,27 @@ QTextCharFormat Format(std::uint32_t colour) {
     return format;
 }
 
+// The format of a colour, made once: the log uses a handful of colours on many lines.
+const QTextCharFormat &CachedFormat(std::uint32_t colour) {
+    static std::map<std::uint32_t, QTextCharFormat> formats;
+    auto it = formats.find(colour);
+    if (it == formats.end()) it = formats.emplace(colour, Format(colour)).first;
+    return it->second;
+}
+
+// Removes the first blocks of `document` so that `keep` remain. The cut is positioned, not
+// moved block by block: a move lays out every block it passes, and these were never shown.
+void DropOldestBlocks(QTextDocument &document, int keep) {
+    const int excess = document.blockCount() - keep;
+    if (excess <= 0) return;
+    QTextCursor cut(&document);
+    // An edit of its own: the cut's position is not laid out, and its change stays at the top.
+    cut.beginEditBlock();
+    cut.setPosition(document.findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+    cut.endEditBlock();
+}
+
 }  // namespace
 
 LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
@@ -49,7 +71,6 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     document()->setDefaultFont(LogFont());
     setFont(LogFont());
-    document()->setMaximumBlockCount(kMaxLines + 1);  // the lines and the empty one after them
     live_start_ = QTextCursor(document());
     live_start_.setKeepPositionOnInsert(true);
     // Wrapped lines are laid out lazily, so the range still grows after the scroll to the end:
@@ -66,8 +87,8 @@ void LogView::InsertLine(QTextCursor &cursor, const run::LogEntry &entry) {
     const QString time = QString::fromStdString(entry.time);
     // Bytes that are not UTF-8 show as replacement characters, never as a broken line.
     const QString text = QString::fromUtf8(entry.text.data(), static_cast<qsizetype>(entry.text.size()));
-    const QTextCharFormat text_format = Format(entry.colour);
-    static const QTextCharFormat time_format = Format(run::kColourTime);
+    const QTextCharFormat &text_format = CachedFormat(entry.colour);
+    const QTextCharFormat &time_format = CachedFormat(run::kColourTime);
     cursor.insertText(time, time_format);
     cursor.insertText(QStringLiteral(" "), text_format);
     qsizetype done = 0;
@@ -107,9 +128,10 @@ void LogView::BeginBatch() {
 
 void LogView::EndBatch() {
     if (batch_depth_ == 0 || --batch_depth_ > 0) return;
-    // Old lines beyond the limit go here, all at once.
     edit_.endEditBlock();
     edit_ = QTextCursor();
+    // Old lines beyond the limit go here, all at once: the lines and the empty one after them.
+    DropOldestBlocks(*document(), kMaxLines + 1);
     if (keep_selection_) {
         QTextCursor selection(document());
         selection.setPosition(selection_anchor_.position());
@@ -126,9 +148,10 @@ void LogView::AppendLine(const run::LogEntry &entry) {
     BeginBatch();
     // A live line written before stays; the new line goes after it.
     live_pending_ = false;
-    edit_.movePosition(QTextCursor::End);
+    // Cursors are set, not moved: a move lays out the line it starts from.
+    edit_.setPosition(EndPosition());
     InsertLine(edit_, entry);
-    live_start_.movePosition(QTextCursor::End);
+    live_start_.setPosition(EndPosition());
     EndBatch();
 }
 
@@ -136,11 +159,13 @@ void LogView::ReplaceLiveLine(const run::LogEntry &entry) {
     BeginBatch();
     live_pending_ = true;
     edit_.setPosition(live_start_.position());
-    edit_.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    edit_.setPosition(EndPosition(), QTextCursor::KeepAnchor);
     edit_.removeSelectedText();
     InsertLine(edit_, entry);
     EndBatch();
 }
+
+int LogView::EndPosition() const { return document()->characterCount() - 1; }
 
 QStringList LogView::Lines() const {
     QStringList lines = toPlainText().split(QLatin1Char('\n'));

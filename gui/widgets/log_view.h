@@ -44,6 +44,7 @@ protected:
 private:
     void InsertLine(QTextCursor &cursor, const run::LogEntry &entry);
     void RequestScrollToEnd();
+    int EndPosition() const;
 
     QTextCursor live_start_;  // just after the last appended line; kept when text is inserted there
     QTextCursor edit_;        // the cursor of the batch under way

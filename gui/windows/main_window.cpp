@@ -321,6 +321,7 @@ void MainWindow::DrainEvents() {
     constexpr qint64 kSliceMs = 25;
     QElapsedTimer slice;
     slice.start();
+    bool more = false;
     log_view_->BeginBatch();
     for (;;) {
         std::optional<run::RunEvent> event;
@@ -331,8 +332,7 @@ void MainWindow::DrainEvents() {
                 break;
             }
             if (slice.elapsed() >= kSliceMs) {
-                // The rest after the input that waits: a posted call runs in the next round.
-                Post([this] { DrainEvents(); });
+                more = true;
                 break;
             }
             event = std::move(events_.front());
@@ -348,6 +348,8 @@ void MainWindow::DrainEvents() {
         }
     }
     log_view_->EndBatch();
+    // The rest in the next round, after what was posted during this one (input, paint).
+    if (more) Post([this] { DrainEvents(); });
 }
 
 void MainWindow::Render(const run::RunEvent &event) {

@@ -4,6 +4,7 @@
 #include "gui/widgets/log_view.h"
 #include "gui_test_support.h"
 
+#include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -15,6 +16,17 @@ namespace kelvra::gui::test {
 namespace {
 
 std::string FixedTime() { return "14:05:09"; }
+
+// Counts the blocks the view's text asks to be laid out (a cursor moved over a block asks).
+class CountingLayout : public QPlainTextDocumentLayout {
+public:
+    using QPlainTextDocumentLayout::QPlainTextDocumentLayout;
+    QRectF blockBoundingRect(const QTextBlock &block) const override {
+        if (block.layout() != nullptr && block.layout()->lineCount() == 0) ++laid_out;
+        return QPlainTextDocumentLayout::blockBoundingRect(block);
+    }
+    mutable int laid_out = 0;
+};
 
 // The view behind a message log, as the main window wires them (without the thread hop).
 struct Rig : run::ILogSink {
@@ -179,6 +191,39 @@ private Q_SLOTS:
         rig.log.AppendLine("after", run::kColourInfo);
         QCOMPARE(rig.view.Lines().back(), QStringLiteral("14:05:09 after"));
         QCOMPARE(rig.view.Lines()[rig.view.Lines().size() - 2], QStringLiteral("14:05:09 加载离线项目中...... ttyKV0 20%"));
+    }
+
+    void old_lines_are_dropped_without_being_laid_out() {
+        // Lines that were never in view cost nothing more when they go: a burst past the limit
+        // must not lay out each line it drops.
+        Rig rig;
+        auto *layout = new CountingLayout(rig.view.document());
+        rig.view.document()->setDocumentLayout(layout);
+        const int dropped = 3000;
+        rig.view.BeginBatch();
+        for (int i = 0; i < widgets::LogView::kMaxLines + dropped; ++i) {
+            rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
+        }
+        layout->laid_out = 0;
+        rig.view.EndBatch();
+        QCOMPARE(rig.view.document()->blockCount(), widgets::LogView::kMaxLines + 1);
+        QCOMPARE(rig.view.Lines().front(), QStringLiteral("14:05:09 line %1").arg(dropped));
+        QVERIFY2(layout->laid_out < 10, qPrintable(QString::number(layout->laid_out)));
+    }
+
+    void lines_are_laid_out_only_when_shown() {
+        // Appending a line or rewriting the live line lays out nothing while the view is hidden:
+        // what a burst costs must not grow with lines nobody sees.
+        Rig rig;
+        auto *layout = new CountingLayout(rig.view.document());
+        rig.view.document()->setDocumentLayout(layout);
+        for (int i = 0; i < 500; ++i) {
+            rig.log.AppendLine("line " + std::to_string(i), run::kColourInfo);
+            rig.log.ReplaceLiveLine("加载离线项目中...... " + std::to_string(i) + "%", run::kColourInfo);
+        }
+        QVERIFY2(layout->laid_out < 10, qPrintable(QString::number(layout->laid_out)));
+        QCOMPARE(rig.view.Lines().size(), 1000);
+        QCOMPARE(rig.view.Lines().back(), QStringLiteral("14:05:09 加载离线项目中...... 499%"));
     }
 
     void the_view_follows_the_last_line() {
