@@ -139,6 +139,14 @@ struct Rig {
         window->editor().commands() = list;
         window->editor().RefreshCommandList();
     }
+    // Scans, runs `list` on every writer found and waits for the run's end.
+    void ScanAndRun(const std::vector<S_CmdParam> &list) {
+        Scan();
+        SetList(list);
+        QSignalSpy finished(window.get(), &W::RunFinished);
+        click(W::kRun);
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+    }
     nlohmann::json RunLog() const {
         const QStringList files = QDir(program() + "/log").entryList({"*.json"}, QDir::Files, QDir::Name);
         if (files.isEmpty()) return nullptr;
@@ -550,11 +558,7 @@ private Q_SLOTS:
                                            [](const QString &l) { return l.startsWith("MQTT设置无法使用，单元记录只保存在本机："); });
             QVERIFY2(line != log.end(), qPrintable(log.join('\n')));
             QVERIFY2(line->contains(said), qPrintable(*line));
-            rig.Scan();
-            rig.SetList({NewCmdParam(ATCmdGetWriterInfo)});
-            QSignalSpy finished(rig.window.get(), &W::RunFinished);
-            rig.click(W::kRun);
-            QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+            rig.ScanAndRun({NewCmdParam(ATCmdGetWriterInfo)});
             rig.window.reset();
             const auto db = records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true);
             QCOMPARE(db->Units({}).size(), std::size_t{1});
@@ -573,11 +577,7 @@ private Q_SLOTS:
         Pool pool;
         pool.writers = 2;
         Rig rig({pool}, 50, config);
-        rig.Scan();
-        rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
-        QSignalSpy finished(rig.window.get(), &W::RunFinished);
-        rig.click(W::kRun);
-        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+        rig.ScanAndRun({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
         QVERIFY(rig.Log().contains("ttyKV0 第2条AT命令执行成功！"));
         const auto said = [&] {
             const QStringList log = rig.Log();
@@ -624,11 +624,7 @@ private Q_SLOTS:
         std::vector<records::UnitRow> plant_units;
         {
             Rig rig({pool}, 50, config);
-            rig.Scan();
-            rig.SetList({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
-            QSignalSpy finished(rig.window.get(), &W::RunFinished);
-            rig.click(W::kRun);
-            QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunTimeoutMs);
+            rig.ScanAndRun({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
             const auto unsent = [&] {
                 return records::UnitDb::Open((rig.program() + "/log/units.db").toStdString(), true)->UnsentCount();
             };
