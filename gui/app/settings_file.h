@@ -36,9 +36,9 @@ std::string ReadMqttConfig(const std::string &member, MqttConfig &config);
 // kept whenever the file is JSON and holds it, whatever else fails.
 Settings ReadSettings(const std::string &path);
 
-// Replaces the file with the three members (and "mqtt" when it was read), keys sorted and indented by four spaces. The new
-// document is written beside the file and renamed over it, so a crash never leaves half of
-// one. False when it could not be written.
+// Replaces the file with the three members (and "mqtt" when it was read), keys sorted and
+// indented by four spaces. The new document is written beside the file and renamed over it,
+// so a crash never leaves half of one. False when it could not be written.
 bool WriteSettings(const std::string &path, const Settings &settings);
 
 }  // namespace kelvra::gui::app
