@@ -123,19 +123,15 @@ QString StartDirectory(const std::string &script_path) {
     return QFileInfo(QString::fromStdString(script_path)).absolutePath();
 }
 
-}  // namespace
-
 #if KELVRA_WITH_RECORDS
-namespace {
-
 constexpr int kRecordsCheckMs = 3000;  // the broker's acknowledgements of a run's last units
+constexpr int kRecordsRecheckMs = 500;  // while the database is still busy with the run
 constexpr const char *kMqttUnusable = "MQTT设置无法使用，单元记录只保存在本机：";
 constexpr const char *kNoRecords = "单元数据库无法打开，不保存单元记录：";
 constexpr const char *kRecordNotStored = "单元记录未能保存：";
+#endif
 
 }  // namespace
-
-#endif
 
 MainWindow::MainWindow(MainWindowOptions options, QWidget *parent)
     : QDialog(parent), options_(std::move(options)), settings_(app::ReadSettings(options_.config_path)) {
@@ -220,6 +216,12 @@ void MainWindow::StartRecords() {
 }
 
 void MainWindow::CheckRecords() {
+    // A database that waits on a lock is still busy with the run: what it could not store is
+    // known once it is idle.
+    if (recorder_ && !recorder_->Drain(std::chrono::milliseconds(0))) {
+        QTimer::singleShot(kRecordsRecheckMs, this, [this] { CheckRecords(); });
+        return;
+    }
     if (recorder_) {
         const std::vector<std::string> errors = recorder_->errors();
         for (std::size_t i = recorder_errors_shown_; i < errors.size(); ++i)

@@ -16,6 +16,8 @@
 #include <set>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "host/records/collector.h"
 #include "host/records/mqtt_url.h"
 #include "host/records/unit_db.h"
@@ -85,10 +87,12 @@ struct Pool {
 };
 
 struct Rig {
+    // `prepare` sees the program folder before the window exists.
     explicit Rig(std::vector<Pool> pools = {}, unsigned linger_ms = 50, const QByteArray &config = QByteArray(),
-                 QString (*font_warning)() = nullptr) {
+                 QString (*font_warning)() = nullptr, const std::function<void(const QString &)> &prepare = {}) {
         QDir(dir.path()).mkpath("sys");
         QDir(dir.path()).mkpath("program");
+        if (prepare) prepare(program());
         windows::MainWindowOptions options;
         int n = 0;
         for (const Pool &p : pools) {
@@ -565,6 +569,45 @@ private Q_SLOTS:
             const nlohmann::json written = nlohmann::json::parse(ReadAll(rig.config_path()).toStdString());
             QVERIFY2(written.at("mqtt") == original, written.dump().c_str());
         }
+    }
+
+    // A unit database that cannot be opened, or that stays locked, is said in the log; the
+    // writers are run and reported as before.
+    void a_unit_database_that_cannot_be_used_is_said_and_the_run_goes_on_data() {
+        QTest::addColumn<bool>("locked");  // else: the database's name is taken by a folder
+        QTest::addColumn<QString>("said");
+        QTest::newRow("not openable") << false << "单元数据库无法打开，不保存单元记录：";
+        QTest::newRow("locked") << true << "单元记录未能保存：";
+    }
+    void a_unit_database_that_cannot_be_used_is_said_and_the_run_goes_on() {
+        QFETCH(bool, locked);
+        QFETCH(QString, said);
+        Pool pool;
+        pool.writers = 1;
+        sqlite3 *other = nullptr;
+        auto rig = std::make_unique<Rig>(std::vector<Pool>{pool}, 50, QByteArray(), nullptr, [&](const QString &program) {
+            if (!locked) QDir().mkpath(program + "/log/units.db");
+        });
+        if (locked) {
+            const QByteArray db = (rig->program() + "/log/units.db").toUtf8();
+            QCOMPARE(sqlite3_open(db.constData(), &other), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        rig->ScanAndRun({NewCmdParam(ATCmdGetWriterInfo), NewCmdParam(ATCmdConnectTarget)});
+        QVERIFY(rig->Log().contains("ttyKV0 第2条AT命令执行成功！"));
+        QCOMPARE(rig->window->port_panel()->picture_state(0), std::optional<StatusPicture>(StatusPicture::Succeed));
+        const auto lines = [&] {
+            const QStringList log = rig->Log();
+            return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const QString &l) { return l.startsWith(said); }));
+        };
+        // Locked: the run's start, the unit and the run's end, each after the database's busy wait.
+        QTRY_COMPARE_WITH_TIMEOUT(lines(), locked ? 3 : 1, 20000);
+        if (locked) QVERIFY(rig->Log().join('\n').contains("database is locked"));
+        if (other != nullptr) {
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+        }
+        rig.reset();
     }
 
     // A broker that does not answer costs the run nothing; the records (two units, the run's
